@@ -1,0 +1,299 @@
+#include "motion/file_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#endif
+
+namespace {
+
+// "<dir>/.<name>.<pid>.<n>.tmp" beside `target`, so that the final move never crosses
+// file systems and a leftover from a killed run is recognisable.
+std::string temp_name_for(const std::string& target, unsigned long pid, int attempt) {
+#ifdef _WIN32
+  std::size_t slash = target.find_last_of("/\\:");
+#else
+  std::size_t slash = target.find_last_of('/');
+#endif
+  std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = target.substr(0, name_start);
+  name += '.';
+  name.append(target, name_start, std::string::npos);
+  name += '.';
+  name += std::to_string(pid);
+  name += '.';
+  name += std::to_string(attempt);
+  name += ".tmp";
+  return name;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+HANDLE as_handle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+std::intptr_t from_handle(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD kChunk = 1u << 30;  // ReadFile and WriteFile take 32-bit sizes
+
+}  // namespace
+
+bool open_input(const std::string& path, InputFile& file) {
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, which is what we want.
+  HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (path.empty() || handle == INVALID_HANDLE_VALUE) return false;
+  file.handle = from_handle(handle);
+  return true;
+}
+
+std::int64_t read_input(InputFile& file, char* buffer, std::size_t size) {
+  DWORD got = 0;
+  DWORD want = size < kChunk ? static_cast<DWORD>(size) : kChunk;
+  if (!ReadFile(as_handle(file.handle), buffer, want, &got, nullptr)) {
+    // A pipe whose writer has gone is the end of the input, not an error.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  }
+  return got;
+}
+
+void close_input(InputFile& file) {
+  if (file.handle != -1) CloseHandle(as_handle(file.handle));
+  file.handle = -1;
+}
+
+bool is_same_file(const InputFile& file, const std::string& path) {
+  HANDLE other = CreateFileW(widen(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (path.empty() || other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = GetFileInformationByHandle(as_handle(file.handle), &a) &&
+              GetFileInformationByHandle(other, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
+bool create_output(const std::string& path, OutputFile& file) {
+  file.final_path = path;
+  file.temp_path.clear();
+  if (path.empty()) return false;
+  std::wstring wide = widen(path);
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  bool replace = attributes == INVALID_FILE_ATTRIBUTES
+                     ? GetLastError() == ERROR_FILE_NOT_FOUND
+                     : (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  if (!replace) {
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (GetFileType(handle) == FILE_TYPE_DISK) {
+      // OPEN_ALWAYS does not truncate; CREATE_ALWAYS would fail on devices.
+      SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
+      SetEndOfFile(handle);
+    }
+    file.handle = from_handle(handle);
+    return true;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = temp_name_for(path, GetCurrentProcessId(), attempt);
+    HANDLE handle = CreateFileW(widen(temp).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      file.handle = from_handle(handle);
+      file.temp_path = temp;
+      return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
+
+bool write_output(OutputFile& file, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD put = 0;
+    DWORD want = size < kChunk ? static_cast<DWORD>(size) : kChunk;
+    if (!WriteFile(as_handle(file.handle), data, want, &put, nullptr) || put == 0) return false;
+    data += put;
+    size -= put;
+  }
+  return true;
+}
+
+bool commit_output(OutputFile& file) {
+  bool ok = CloseHandle(as_handle(file.handle)) != 0;
+  file.handle = -1;
+  if (file.temp_path.empty()) return ok;
+  std::wstring temp = widen(file.temp_path);
+  ok = ok &&
+       MoveFileExW(temp.c_str(), widen(file.final_path).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!ok) DeleteFileW(temp.c_str());
+  file.temp_path.clear();
+  return ok;
+}
+
+void discard_output(OutputFile& file) {
+  if (file.handle != -1) CloseHandle(as_handle(file.handle));
+  file.handle = -1;
+  if (!file.temp_path.empty()) DeleteFileW(widen(file.temp_path).c_str());
+  file.temp_path.clear();
+}
+
+#else  // POSIX
+
+namespace {
+
+int as_fd(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+}  // namespace
+
+bool open_input(const std::string& path, InputFile& file) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+#if defined(POSIX_FADV_SEQUENTIAL)
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  file.handle = fd;
+  return true;
+}
+
+std::int64_t read_input(InputFile& file, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = ::read(as_fd(file.handle), buffer, size);
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void close_input(InputFile& file) {
+  if (file.handle != -1) ::close(as_fd(file.handle));
+  file.handle = -1;
+}
+
+bool is_same_file(const InputFile& file, const std::string& path) {
+  struct stat a, b;
+  if (::fstat(as_fd(file.handle), &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool create_output(const std::string& path, OutputFile& file) {
+  file.final_path = path;
+  file.temp_path.clear();
+  if (path.empty()) return false;
+
+  // Decide between replacing a regular file (or creating a new one) through a temporary
+  // file, and writing in place into whatever else the name stands for.
+  std::string target = path;
+  struct stat link_info, info;
+  bool exists = ::lstat(path.c_str(), &link_info) == 0;
+  bool replace = !exists && errno == ENOENT;
+  mode_t mode = 0666;
+  if (exists && S_ISREG(link_info.st_mode)) {
+    replace = true;
+    mode = link_info.st_mode & 07777;
+  } else if (exists && S_ISLNK(link_info.st_mode) && ::stat(path.c_str(), &info) == 0 &&
+             S_ISREG(info.st_mode)) {
+    // A link to a regular file: replace the file it points to and keep the link.
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+      replace = true;
+      mode = info.st_mode & 07777;
+    }
+  }
+
+  if (!replace) {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    file.handle = fd;
+    return true;
+  }
+
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = temp_name_for(target, static_cast<unsigned long>(::getpid()), attempt);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // A file that is replaced keeps its permissions; a new one gets the usual 0666 less umask.
+      if (exists) ::fchmod(fd, mode);
+      file.handle = fd;
+      file.final_path = target;
+      file.temp_path = temp;
+      return true;
+    }
+    if (errno != EEXIST && errno != EINTR) return false;
+  }
+  return false;
+}
+
+bool write_output(OutputFile& file, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t put = ::write(as_fd(file.handle), data, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool commit_output(OutputFile& file) {
+  bool ok = ::close(as_fd(file.handle)) == 0;
+  file.handle = -1;
+  if (file.temp_path.empty()) return ok;
+  ok = ok && ::rename(file.temp_path.c_str(), file.final_path.c_str()) == 0;
+  if (!ok) ::unlink(file.temp_path.c_str());
+  file.temp_path.clear();
+  return ok;
+}
+
+void discard_output(OutputFile& file) {
+  if (file.handle != -1) ::close(as_fd(file.handle));
+  file.handle = -1;
+  if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
+  file.temp_path.clear();
+}
+
+#endif

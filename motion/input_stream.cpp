@@ -1,0 +1,14 @@
+#include "motion/input_stream.h"
+
+#include <cstdint>
+
+bool refill(InputStream& in) {
+  if (in.pos < in.end) return true;
+  if (in.file == nullptr || in.failed) return false;
+  std::int64_t got = read_input(*in.file, in.block, in.capacity);
+  if (got < 0) in.failed = true;
+  if (got <= 0) return false;
+  in.pos = 0;
+  in.end = static_cast<std::size_t>(got);
+  return true;
+}

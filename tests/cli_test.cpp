@@ -1,0 +1,223 @@
+// The real program, run as a user runs it: console output byte for byte, the exit status
+// as a shell sees it, and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+const char* const kUsage =
+    "\n*** Mocslice - extracts a part of .bvh motion file. ***\n"
+    "    Written by the mocslice developers; free to use and share.\n\n"
+    "Usage:\n"
+    "  mocslice.exe [OPTIONS] <input_file> [OPTIONS]\n"
+    "  Options:\n"
+    "    -s #[%/s]      start frame number #  (default: 0 - the first frame)\n"
+    "    -e #[%/s]      end frame number #    (default: the last frame)\n"
+    "    -o <filename>  output file name      (default: out.bvh)\n"
+    "    -h             help, show usage\n"
+    "\n"
+    "    where format of # is: an integer frame number, or\n"
+    "                          percentage (float) followed by % sign, or\n"
+    "                          time in seconds (float) followed by letter s\n"
+    "\n"
+    "Examples:\n"
+    "  mocslice.exe walk.bvh -s 20 -e 100 -o step.bvh   - extract frames 20 to 100\n"
+    "  mocslice.exe jump.bvh -e 33.33% -o jump1.bvh     - extract first third\n"
+    "  mocslice.exe run.bvh -s 1.5s -e 50% -o leap.bvh  - from time 1.5s to the half\n"
+    "\n";
+
+// The names in a folder, sorted.
+std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string summary(int frames, int first, int last, const std::string& in,
+                    const std::string& out) {
+  return "\nMotion with " + std::to_string(frames) + " frames (" + std::to_string(first) + ".." +
+         std::to_string(last) + ") from " + in + " copied to " + out + "\n";
+}
+
+TEST(Cli, UsageAndOptionErrors) {
+  ScratchDir dir;
+  write_file(dir.file("walk.bvh"), motion_file(300, 300));
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {{}, kUsage, 0},
+      {{"-h"}, std::string(kUsage) + "Error: No input file given\n", 255},
+      {{"-x", "walk.bvh", "-h"}, "Error: Invalid option -x\n", 255},
+      {{"-s", "3"}, "Error: No input file given\n", 255},
+      {{"walk.bvh", "-h", "-e", "2"},
+       std::string(kUsage) + "OK" + summary(3, 0, 2, "walk.bvh", "out.bvh"),
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+    ToolOptions options;
+    options.cwd = dir.path;
+    ToolRun run = run_tool(c.args, options);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, c.status);
+  }
+}
+
+TEST(Cli, TheFirstExample) {
+  ScratchDir dir;
+  write_file(dir.file("walk.bvh"), motion_file(300, 300));
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolRun run = run_tool({"walk.bvh", "-s", "20", "-e", "100", "-o", "step.bvh"}, options);
+  EXPECT_EQ(run.out, "OK" + summary(81, 20, 100, "walk.bvh", "step.bvh"));
+  EXPECT_EQ(run.status, 0);
+  std::string output;
+  ASSERT_TRUE(read_file(dir.file("step.bvh"), output));
+  EXPECT_EQ(output, hierarchy() + "Frames: 81\nFrame Time: 0.040000\n" + frame_lines(20, 100));
+}
+
+// Whatever spelling or link names it, the input is never the output, and stays as it was.
+TEST(Cli, RefusesToOverwriteTheInput) {
+  ScratchDir dir;
+  const std::string input = motion_file(5, 5);
+  write_file(dir.file("walk.bvh"), input);
+  ASSERT_EQ(::symlink("walk.bvh", dir.file("soft.bvh").c_str()), 0);
+  ASSERT_EQ(::link(dir.file("walk.bvh").c_str(), dir.file("hard.bvh").c_str()), 0);
+  ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+  for (const char* output : {"walk.bvh", "./walk.bvh", "sub/../walk.bvh", "soft.bvh", "hard.bvh"}) {
+    SCOPED_TRACE(output);
+    ToolOptions options;
+    options.cwd = dir.path;
+    ToolRun run = run_tool({"walk.bvh", "-s", "1", "-o", output}, options);
+    EXPECT_EQ(run.out, std::string("Error: Output file ") + output + " is the input file");
+    EXPECT_EQ(run.status, 255);
+    std::string after;
+    ASSERT_TRUE(read_file(dir.file("walk.bvh"), after));
+    EXPECT_EQ(after, input);
+  }
+}
+
+// A write that fails is an error, never "OK", and leaves no partial file; a good file that
+// was there before stays as it was.
+TEST(Cli, WriteErrors) {
+  ScratchDir dir;
+  std::string big = hierarchy() + "Frames: 100000\nFrame Time: 0.01\n";
+  for (int i = 0; i < 100000; ++i)
+    big += "0.1 0.2 0.3 0.4 0.5 0.6\n";
+  write_file(dir.file("big.bvh"), big);
+  ToolOptions options;
+  options.cwd = dir.path;
+
+  ToolRun full = run_tool({"big.bvh", "-o", "/dev/full"}, options);
+  EXPECT_EQ(full.out, "Error: Cannot write output file /dev/full");
+  EXPECT_EQ(full.status, 255);
+
+  write_file(dir.file("keep.bvh"), "a good file\n");
+  options.file_size_limit = 1000000;  // the copy passes this limit midway
+  ToolRun limited = run_tool({"big.bvh", "-o", "keep.bvh"}, options);
+  EXPECT_EQ(limited.out, "Error: Cannot write output file keep.bvh");
+  EXPECT_EQ(limited.status, 255);
+  std::string kept;
+  ASSERT_TRUE(read_file(dir.file("keep.bvh"), kept));
+  EXPECT_EQ(kept, "a good file\n");
+
+  ToolRun fresh = run_tool({"big.bvh", "-o", "new.bvh"}, options);
+  EXPECT_EQ(fresh.status, 255);
+  EXPECT_FALSE(file_exists(dir.file("new.bvh")));
+  EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"big.bvh", "keep.bvh"}));
+}
+
+// Failures found after the output was opened remove what was written and keep what was
+// there; a destination that is not a regular file is never removed.
+TEST(Cli, FailedRunsKeepAnExistingOutput) {
+  ScratchDir dir;
+  write_file(dir.file("broken.bvh"), "HIERARCHY\nROOT Hips\n");
+  write_file(dir.file("out.bvh"), "the previous cut\n");
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolRun run = run_tool({"broken.bvh"}, options);
+  EXPECT_EQ(run.out, "Error: Incomplete input file, the MOTION section missing");
+  EXPECT_EQ(run.status, 255);
+  std::string kept;
+  ASSERT_TRUE(read_file(dir.file("out.bvh"), kept));
+  EXPECT_EQ(kept, "the previous cut\n");
+
+  ToolRun to_null = run_tool({"broken.bvh", "-o", "/dev/null"}, options);
+  EXPECT_EQ(to_null.status, 255);
+  EXPECT_TRUE(file_exists("/dev/null"));
+}
+
+TEST(Cli, ReplacesAnExistingOutputKeepingItsPermissions) {
+  ScratchDir dir;
+  write_file(dir.file("walk.bvh"), motion_file(5, 5));
+  write_file(dir.file("out.bvh"), "old\n");
+  ASSERT_EQ(::chmod(dir.file("out.bvh").c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("out.bvh", dir.file("link.bvh").c_str()), 0);
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolRun run = run_tool({"walk.bvh", "-e", "0", "-o", "link.bvh"}, options);
+  EXPECT_EQ(run.out, "OK" + summary(1, 0, 0, "walk.bvh", "link.bvh"));
+  std::string output;
+  ASSERT_TRUE(read_file(dir.file("out.bvh"), output));
+  EXPECT_EQ(output, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA0\n");
+  struct stat info;
+  ASSERT_EQ(::lstat(dir.file("link.bvh").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));  // the link still leads to the file
+  ASSERT_EQ(::stat(dir.file("out.bvh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST(Cli, InputsThatAreNotPlainFiles) {
+  ScratchDir dir;
+  ToolOptions options;
+  options.cwd = dir.path;
+  ASSERT_EQ(::mkdir(dir.file("folder.bvh").c_str(), 0755), 0);
+  ToolRun folder = run_tool({"folder.bvh"}, options);
+  EXPECT_EQ(folder.out, "Error: Cannot open input file folder.bvh");
+  EXPECT_EQ(folder.status, 255);
+  EXPECT_FALSE(file_exists(dir.file("out.bvh")));
+
+  // Reading a process's own memory at offset 0 fails with an I/O error.
+  ToolRun unreadable = run_tool({"/proc/self/mem"}, options);
+  EXPECT_EQ(unreadable.out, "Error: Cannot read input file /proc/self/mem");
+  EXPECT_EQ(unreadable.status, 255);
+  EXPECT_FALSE(file_exists(dir.file("out.bvh")));
+
+  // A named pipe cannot seek; one forward pass is all the run needs.
+  ASSERT_EQ(::mkfifo(dir.file("pipe.bvh").c_str(), 0600), 0);
+  std::thread writer([&] { write_file(dir.file("pipe.bvh"), motion_file(5, 5)); });
+  ToolRun piped = run_tool({"pipe.bvh", "-s", "3"}, options);
+  writer.join();
+  EXPECT_EQ(piped.out, "OK" + summary(2, 3, 4, "pipe.bvh", "out.bvh"));
+  std::string output;
+  ASSERT_TRUE(read_file(dir.file("out.bvh"), output));
+  EXPECT_EQ(output, hierarchy() + "Frames: 2\nFrame Time: 0.040000\nA3\nA4\n");
+}
+
+TEST(Cli, OutputToAStream) {
+  ScratchDir dir;
+  write_file(dir.file("walk.bvh"), motion_file(5, 5));
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolRun run = run_tool({"walk.bvh", "-s", "4", "-o", "/dev/stdout"}, options);
+  EXPECT_EQ(run.out, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n" + "OK" +
+                         summary(1, 4, 4, "walk.bvh", "/dev/stdout"));
+  EXPECT_EQ(run.status, 0);
+}
+
+}  // namespace

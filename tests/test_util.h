@@ -1,0 +1,50 @@
+// Helpers shared by the tests: scratch folders, whole-file reads and writes, small BVH
+// texts, and running the real program.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// A fresh empty folder, removed with everything in it when the object goes away.
+struct ScratchDir {
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// A string literal's bytes, NUL bytes included.
+template <std::size_t N>
+std::string bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+void write_file(const std::string& path, const std::string& bytes);
+// The file's bytes; false when it cannot be read.
+bool read_file(const std::string& path, std::string& bytes);
+bool file_exists(const std::string& path);
+
+// A small skeleton whose hierarchy ends with the line "MOTION" and the given line ending.
+std::string hierarchy(const std::string& eol = "\n");
+
+// hierarchy() + "Frames: <declared>" + "Frame Time: 0.04" + frame lines A0 .. A<n-1>.
+std::string motion_file(int declared, int frames, const std::string& eol = "\n");
+
+// "A<first>" .. "A<last>" lines, each ended by `eol`.
+std::string frame_lines(int first, int last, const std::string& eol = "\n");
+
+struct ToolRun {
+  std::string out;  // everything the program printed on standard output
+  int status = -1;  // exit status as a shell sees it (0..255)
+};
+
+struct ToolOptions {
+  std::string cwd;                 // folder to start in; empty: the current one
+  long long file_size_limit = -1;  // bytes a file may grow to; -1: no limit
+};
+
+// Runs the built mocslice with `args`.
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

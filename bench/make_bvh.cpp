@@ -65,8 +65,10 @@ std::vector<Joint> make_skeleton(int count) {
     int parent = anchors[chain % 4];
     for (int link = 0; link < 3 && static_cast<int>(joints.size()) < count; ++link) {
       double side = joints[parent].offset[0] < 0 ? -1 : 1;
-      joints.push_back({"Extra" + std::to_string(chain) + "_" + std::to_string(link), parent,
-                        {side * (2.0 + link), 0.4 * (chain % 5), 0.3 * link}, 10.0 + chain % 7,
+      joints.push_back({"Extra" + std::to_string(chain) + "_" + std::to_string(link),
+                        parent,
+                        {side * (2.0 + link), 0.4 * (chain % 5), 0.3 * link},
+                        10.0 + chain % 7,
                         0.3 * chain + 0.5 * link});
       parent = static_cast<int>(joints.size()) - 1;
     }
@@ -220,7 +222,8 @@ int main(int argc, char** argv) {
 
   // With a target size the count is only known at the end; the count line is padded so it
   // can be written first and still come out right.
-  Writer w{s.output.empty() ? stdout : std::fopen(s.output.c_str(), "wb"), "", s.crlf ? "\r\n" : "\n"};
+  Writer w{s.output.empty() ? stdout : std::fopen(s.output.c_str(), "wb"), "",
+           s.crlf ? "\r\n" : "\n"};
   if (w.file == nullptr) {
     std::perror(s.output.c_str());
     return 1;

@@ -7,6 +7,7 @@
 #include "motion/declarations.h"
 #include "motion/file_io.h"
 #include "motion/input_stream.h"
+#include "motion/range_copier.h"
 
 namespace {
 
@@ -94,9 +95,12 @@ Status skip_lines(InputStream& in, std::int64_t count) {
   return Status::Ok;
 }
 
-// Copies up to `count` lines as they are, one write per block; a last line without a line
-// break counts as a line. `copied` tells how many there were.
-Status copy_lines(InputStream& in, OutputFile& out, std::int64_t count, std::int64_t& copied) {
+// Copies up to `count` lines as they are; a last line without a line break counts as a line.
+// `copied` tells how many there were. Without a copier each block's run of lines goes out in
+// one write; with one, the lines are only found here and the copier copies them meanwhile
+// (it stops early when a copy fails: its result tells).
+Status copy_lines(InputStream& in, OutputFile& out, RangeCopier* copier, std::int64_t count,
+                  std::int64_t& copied) {
   copied = 0;
   bool inside_line = false;  // some bytes of an unfinished line were copied
   while (copied < count) {
@@ -116,7 +120,11 @@ Status copy_lines(InputStream& in, OutputFile& out, std::int64_t count, std::int
       inside_line = false;
       ++copied;
     }
-    if (!write_output(out, in.block + start, in.pos - start)) return Status::WriteError;
+    if (copier != nullptr) {
+      if (!extend_range_copy(*copier, stream_offset(in) - copier->input_start)) return Status::Ok;
+    } else if (!write_output(out, in.block + start, in.pos - start)) {
+      return Status::WriteError;
+    }
   }
   return Status::Ok;
 }
@@ -157,7 +165,19 @@ RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out
   if (result.status != Status::Ok) return result;
   result.status = skip_lines(in, result.range.first);
   if (result.status != Status::Ok) return result;
-  result.status = copy_lines(in, out, size, result.copied);
+
+  if (!can_copy_range(*in.file, out)) {
+    result.status = copy_lines(in, out, nullptr, size, result.copied);
+    return result;
+  }
+  RangeCopier copier;
+  std::int64_t copy_start = stream_offset(in);
+  start_range_copy(copier, *in.file, copy_start, out, out.written);
+  result.status = copy_lines(in, out, &copier, size, result.copied);
+  CopyResult copy = finish_range_copy(copier, stream_offset(in) - copy_start);
+  if (result.status == Status::Ok && copy != CopyResult::Ok) {
+    result.status = copy == CopyResult::ReadFailed ? Status::ReadError : Status::WriteError;
+  }
   return result;
 }
 

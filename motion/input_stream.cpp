@@ -8,6 +8,7 @@ bool refill(InputStream& in) {
   std::int64_t got = read_input(*in.file, in.block, in.capacity);
   if (got < 0) in.failed = true;
   if (got <= 0) return false;
+  in.block_offset += static_cast<std::int64_t>(in.end);
   in.pos = 0;
   in.end = static_cast<std::size_t>(got);
   return true;

@@ -1,15 +1,19 @@
 #include "motion/extract.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
 #include "tests/test_util.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -239,6 +243,101 @@ TEST(Extract, ManyShortLinesAcrossBlocks) {
   EXPECT_TRUE(e.output ==
               hierarchy() + declared(76543, "0.010000") + frames.substr(from, to - from));
 }
+
+// Frame lines of ~100 bytes making a file of ~24 MiB, so big cuts go through the copy that
+// runs beside the line scan.
+std::string big_motion(int frames) {
+  std::string text = hierarchy() + "Frames: " + std::to_string(frames) + "\nFrame Time: 0.01\n";
+  for (int i = 0; i < frames; ++i) {
+    text += std::to_string(i) + " 12.345678 -0.123456 87.654321 1.000000 2.000000 3.000000 " +
+            std::to_string(i % 97) + ".5 0.25 0.125 -4.0625\n";
+  }
+  return text;
+}
+
+// The bytes of frame lines first..last of big_motion(frames).
+std::string big_frames(const std::string& text, int first, int last) {
+  std::size_t motion = text.find("Frame Time: 0.01\n") + 17;
+  std::size_t from = motion;
+  for (int i = 0; i < first; ++i)
+    from = text.find('\n', from) + 1;
+  std::size_t to = from;
+  for (int i = first; i <= last; ++i)
+    to = text.find('\n', to) + 1;
+  return text.substr(from, to - from);
+}
+
+TEST(Extract, BigCutsAreExact) {
+  const int kFrames = 250000;
+  const std::string input = big_motion(kFrames);
+  struct Case {
+    const char* start;
+    const char* end;
+    int first;
+    int last;
+  };
+  const Case cases[] = {
+      {"0", "100%", 0, kFrames - 1},
+      {"25%", "75%", 62500, 187499},
+      {"1", "249998", 1, 249998},
+      {"200000", "100%", 200000, kFrames - 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.start) + ".." + c.end);
+    Extracted e = extract(input, {"-s", c.start, "-e", c.end});
+    int size = c.last - c.first + 1;
+    EXPECT_EQ(e.out, "OK" + summary(size, c.first, c.last));
+    std::string expected =
+        hierarchy() + declared(size, "0.010000") + big_frames(input, c.first, c.last);
+    EXPECT_EQ(e.output.size(), expected.size());
+    EXPECT_TRUE(e.output == expected);
+  }
+  // Fewer lines than declared, the last one without its line break.
+  std::string promising_more = input + "tail";
+  promising_more.replace(promising_more.find("Frames: 250000"), 14, "Frames: 300000");
+  Extracted e = extract(promising_more, {"-s", "100000", "-e", "299999"});
+  EXPECT_EQ(e.out, kWarning + summary(150001, 100000, 250000));
+  EXPECT_TRUE(e.output == hierarchy() + declared(200000, "0.010000") +
+                              big_frames(input, 100000, kFrames - 1) + "tail");
+}
+
+#ifndef _WIN32
+// A file-size limit reached while the copy runs beside the scan: the failure is reported,
+// nothing is left, and the file that was there is kept.
+TEST(Extract, WriteFailureDuringABigCopy) {
+  ScratchDir dir;
+  ExtractJob job = default_job();
+  job.input_path = dir.file("in.bvh");
+  job.output_path = dir.file("out.bvh");
+  write_file(job.input_path, big_motion(250000));
+  write_file(job.output_path, "keep me\n");
+
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit lower = saved;
+  lower.rlim_cur = 8 << 20;
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lower), 0);
+  testing::internal::CaptureStdout();
+  int result = extract_motion(job);
+  std::fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(out, "Error: Cannot write output file " + job.output_path);
+  std::string kept;
+  ASSERT_TRUE(read_file(job.output_path, kept));
+  EXPECT_EQ(kept, "keep me\n");
+  std::size_t names = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    (void)entry;
+    ++names;
+  }
+  EXPECT_EQ(names, 2u);  // no temporary file left behind
+}
+#endif
 
 TEST(Extract, MissingInputLeavesNoOutput) {
   ScratchDir dir;

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs the README's two batch snippets (the `for` loop and the `xargs -P` line), taken
+# from README.md as they stand, on a folder of samples with a broken file and a name with
+# a blank among them. Each must cut every good file into its own output, exactly as a
+# single run would, and go on past the broken one.
+#
+#   tests/batch_readme.sh README.md MOCSLICE SAMPLES_FOLDER
+set -euo pipefail
+readme=$1
+tool=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+samples=$3
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+# The indented code block of the README that contains `pattern`, unindented.
+snippet() {
+  awk -v pattern="$1" '
+    /^    / { block = block substr($0, 5) "\n"; next }
+    index(block, pattern) { exit }
+    { block = "" }
+    END { if (index(block, pattern)) printf "%s", block }
+  ' "$readme"
+}
+for_loop=$(snippet 'for f in *.bvh')
+parallel=$(snippet 'xargs -0')
+[ -n "$for_loop" ] || fail "no for loop over *.bvh in $readme"
+[ -n "$parallel" ] || fail "no xargs line in $readme"
+# The range the snippets cut, to make the reference cuts with.
+range=$(sed -n 's/.*mocslice "$f" \(.*\) -o .*/\1/p' <<<"$for_loop")
+[ -n "$range" ] || fail "cannot find the range in: $for_loop"
+[[ $parallel == *"mocslice \"\$1\" $range -o"* ]] || fail "the two snippets cut different ranges"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+takes=$scratch/takes
+mkdir "$takes" "$scratch/reference"
+cp "$samples"/*.bvh "$takes/"
+cp "$samples/walk.bvh" "$takes/my take.bvh"
+printf 'HIERARCHY\nno motion here\n' >"$takes/broken.bvh"
+
+export PATH="$(dirname "$tool"):$PATH"
+[ "$(command -v mocslice)" = "$tool" ] || fail "mocslice on the PATH is not $tool"
+
+good=0
+for f in "$takes"/*.bvh; do
+  name=$(basename "$f" .bvh)
+  [ "$name" = broken ] && continue
+  # shellcheck disable=SC2086  # the range is several words
+  (cd "$takes" && "$tool" "$name.bvh" $range -o "$scratch/reference/${name}_cut.bvh" >/dev/null)
+  good=$((good + 1))
+done
+
+# Both snippets are run from the folder of takes, as the README says.
+run_snippet() {
+  local status=0
+  (cd "$takes" && bash -c "$1") >"$scratch/console" 2>&1 || status=$?
+  echo "$status"
+}
+
+status=$(run_snippet "$for_loop")
+[ "$status" -eq 0 ] || fail "the for loop ended with status $status"
+mv "$takes/cuts" "$scratch/cuts_for"
+lines=$(grep -c '^Motion with .* copied to cuts/' "$scratch/console" || true)
+[ "$lines" -eq "$good" ] || fail "the for loop printed $lines summary lines for $good good files"
+grep -qx 'Error: Incomplete input file, the MOTION section missing' "$scratch/console" ||
+  fail "the for loop did not print the broken file's error on a line of its own"
+
+status=$(run_snippet "$parallel")
+[ "$status" -eq 123 ] || fail "the xargs line ended with status $status, expected 123"
+mv "$takes/cuts" "$scratch/cuts_xargs"
+
+for made in for xargs; do
+  diff -r "$scratch/reference" "$scratch/cuts_$made" >/dev/null ||
+    fail "the $made snippet's cuts differ from single runs: $(diff -rq "$scratch/reference" "$scratch/cuts_$made")"
+done
+echo "both README batch snippets cut $good files like single runs ($range) and went on past a broken one"

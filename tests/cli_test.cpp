@@ -82,6 +82,9 @@ TEST(Cli, UsageAndOptionErrors) {
       {{"-h"}, std::string(kUsage) + "Error: No input file given\n", 255},
       {{"-x", "walk.bvh", "-h"}, "Error: Invalid option -x\n", 255},
       {{"-s", "3"}, "Error: No input file given\n", 255},
+      // Arguments arrive as given: blanks, quotes, backslashes, an empty one.
+      {{"-a \"q\" \\ z\\\\"}, "Error: Invalid option -a \"q\" \\ z\\\\\n", 255},
+      {{"walk.bvh", ""}, "Error: No input file given\n", 255},
       {{"walk.bvh", "-h", "-e", "2"},
        std::string(kUsage) + "OK" + summary(3, 0, 2, "walk.bvh", "out.bvh"),
        0},

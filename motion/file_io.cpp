@@ -91,7 +91,26 @@ void close_input(InputFile& file) {
   file.handle = -1;
 }
 
+namespace {
+
+// True for "\\.\pipe\..." in any spelling of its separators and case.
+bool is_pipe_name(const std::string& path) {
+  const char kPrefix[] = "\\\\.\\pipe\\";
+  if (path.size() < sizeof kPrefix - 1) return false;
+  for (std::size_t i = 0; i < sizeof kPrefix - 1; ++i) {
+    char c = path[i] == '/' ? '\\' : path[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool is_same_file(const InputFile& file, const std::string& path) {
+  // A named pipe is never a file on disk, and opening its name would take the connection
+  // its server offers, which the output needs.
+  if (is_pipe_name(path)) return false;
   HANDLE other = CreateFileW(widen(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (path.empty() || other == INVALID_HANDLE_VALUE) return false;
@@ -108,22 +127,22 @@ bool create_output(const std::string& path, OutputFile& file) {
   file.final_path = path;
   file.temp_path.clear();
   if (path.empty()) return false;
-  std::wstring wide = widen(path);
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  bool replace = attributes == INVALID_FILE_ATTRIBUTES
-                     ? GetLastError() == ERROR_FILE_NOT_FOUND
-                     : (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-  if (!replace) {
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    if (GetFileType(handle) == FILE_TYPE_DISK) {
-      // OPEN_ALWAYS does not truncate; CREATE_ALWAYS would fail on devices.
-      SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
-      SetEndOfFile(handle);
-    }
-    file.handle = from_handle(handle);
+  // Opening the name, without changing what is there, tells what it stands for: a device,
+  // a pipe or a console is written in place through this very handle (a pipe's server may
+  // offer a single connection, so the name is opened once only); a file on disk is
+  // replaced.
+  HANDLE existing =
+      CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing == INVALID_HANDLE_VALUE) {
+    // Only a name that does not exist yet is created. A folder, a missing folder, a
+    // read-only file or one locked by another program cannot take the output.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  } else if (GetFileType(existing) != FILE_TYPE_DISK) {
+    file.handle = from_handle(existing);
     return true;
+  } else {
+    CloseHandle(existing);
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = temp_name_for(path, GetCurrentProcessId(), attempt);

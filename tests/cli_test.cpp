@@ -1,8 +1,18 @@
 // The real program, run as a user runs it: console output byte for byte, the exit status
 // as a shell sees it, and the files it leaves.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <functional>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -13,6 +23,14 @@
 #include "tests/test_util.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+const char* const kNullDevice = "NUL";
+#else
+const char* const kNullDevice = "/dev/null";
+#endif
 
 const char* const kUsage =
     "\n*** Mocslice - extracts a part of .bvh motion file. ***\n"
@@ -38,8 +56,8 @@ const char* const kUsage =
 // The names in a folder, sorted.
 std::vector<std::string> entries(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) {
+    names.push_back(entry.path().filename().u8string());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -64,6 +82,9 @@ TEST(Cli, UsageAndOptionErrors) {
       {{"-h"}, std::string(kUsage) + "Error: No input file given\n", 255},
       {{"-x", "walk.bvh", "-h"}, "Error: Invalid option -x\n", 255},
       {{"-s", "3"}, "Error: No input file given\n", 255},
+      // Arguments arrive as given: blanks, quotes, backslashes, an empty one.
+      {{"-a \"q\" \\ z\\\\"}, "Error: Invalid option -a \"q\" \\ z\\\\\n", 255},
+      {{"walk.bvh", ""}, "Error: No input file given\n", 255},
       {{"walk.bvh", "-h", "-e", "2"},
        std::string(kUsage) + "OK" + summary(3, 0, 2, "walk.bvh", "out.bvh"),
        0},
@@ -96,15 +117,25 @@ TEST(Cli, RefusesToOverwriteTheInput) {
   ScratchDir dir;
   const std::string input = motion_file(5, 5);
   write_file(dir.file("walk.bvh"), input);
+  std::vector<std::string> outputs = {"walk.bvh", "./walk.bvh", "sub/../walk.bvh", "hard.bvh"};
+  std::error_code error;
+  fs::create_hard_link(fs::u8path(dir.file("walk.bvh")), fs::u8path(dir.file("hard.bvh")), error);
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_TRUE(fs::create_directory(fs::u8path(dir.file("sub"))));
+#ifdef _WIN32
+  // Names are case-insensitive, and backslashes separate folders too.
+  outputs.insert(outputs.end(),
+                 {"WALK.BVH", ".\\walk.bvh", "Sub\\..\\Walk.bvh", dir.path + "\\walk.bvh"});
+#else
   ASSERT_EQ(::symlink("walk.bvh", dir.file("soft.bvh").c_str()), 0);
-  ASSERT_EQ(::link(dir.file("walk.bvh").c_str(), dir.file("hard.bvh").c_str()), 0);
-  ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
-  for (const char* output : {"walk.bvh", "./walk.bvh", "sub/../walk.bvh", "soft.bvh", "hard.bvh"}) {
+  outputs.push_back("soft.bvh");
+#endif
+  for (const std::string& output : outputs) {
     SCOPED_TRACE(output);
     ToolOptions options;
     options.cwd = dir.path;
     ToolRun run = run_tool({"walk.bvh", "-s", "1", "-o", output}, options);
-    EXPECT_EQ(run.out, std::string("Error: Output file ") + output + " is the input file");
+    EXPECT_EQ(run.out, "Error: Output file " + output + " is the input file");
     EXPECT_EQ(run.status, 255);
     std::string after;
     ASSERT_TRUE(read_file(dir.file("walk.bvh"), after));
@@ -112,8 +143,9 @@ TEST(Cli, RefusesToOverwriteTheInput) {
   }
 }
 
+#ifndef _WIN32
 // A write that fails is an error, never "OK", and leaves no partial file; a good file that
-// was there before stays as it was.
+// was there before stays as it was. (A full device and a file size limit are POSIX's.)
 TEST(Cli, WriteErrors) {
   ScratchDir dir;
   std::string big = hierarchy() + "Frames: 100000\nFrame Time: 0.01\n";
@@ -141,6 +173,7 @@ TEST(Cli, WriteErrors) {
   EXPECT_FALSE(file_exists(dir.file("new.bvh")));
   EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"big.bvh", "keep.bvh"}));
 }
+#endif
 
 // Failures found after the output was opened remove what was written and keep what was
 // there; a destination that is not a regular file is never removed.
@@ -157,11 +190,30 @@ TEST(Cli, FailedRunsKeepAnExistingOutput) {
   ASSERT_TRUE(read_file(dir.file("out.bvh"), kept));
   EXPECT_EQ(kept, "the previous cut\n");
 
-  ToolRun to_null = run_tool({"broken.bvh", "-o", "/dev/null"}, options);
+  ToolRun to_null = run_tool({"broken.bvh", "-o", kNullDevice}, options);
   EXPECT_EQ(to_null.status, 255);
-  EXPECT_TRUE(file_exists("/dev/null"));
+#ifndef _WIN32
+  EXPECT_TRUE(file_exists(kNullDevice));
+#endif
+  EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"broken.bvh", "out.bvh"}));
 }
 
+TEST(Cli, ReplacesAnExistingOutput) {
+  ScratchDir dir;
+  write_file(dir.file("walk.bvh"), motion_file(5, 5));
+  write_file(dir.file("out.bvh"),
+             "an older and longer file than the new one\n" + motion_file(9, 9));
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolRun run = run_tool({"walk.bvh", "-e", "0"}, options);
+  EXPECT_EQ(run.out, "OK" + summary(1, 0, 0, "walk.bvh", "out.bvh"));
+  std::string output;
+  ASSERT_TRUE(read_file(dir.file("out.bvh"), output));
+  EXPECT_EQ(output, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA0\n");
+  EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"out.bvh", "walk.bvh"}));
+}
+
+#ifndef _WIN32
 TEST(Cli, ReplacesAnExistingOutputKeepingItsPermissions) {
   ScratchDir dir;
   write_file(dir.file("walk.bvh"), motion_file(5, 5));
@@ -181,16 +233,19 @@ TEST(Cli, ReplacesAnExistingOutputKeepingItsPermissions) {
   ASSERT_EQ(::stat(dir.file("out.bvh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
+#endif
 
 TEST(Cli, InputsThatAreNotPlainFiles) {
   ScratchDir dir;
   ToolOptions options;
   options.cwd = dir.path;
-  ASSERT_EQ(::mkdir(dir.file("folder.bvh").c_str(), 0755), 0);
+  ASSERT_TRUE(fs::create_directory(fs::u8path(dir.file("folder.bvh"))));
   ToolRun folder = run_tool({"folder.bvh"}, options);
   EXPECT_EQ(folder.out, "Error: Cannot open input file folder.bvh");
   EXPECT_EQ(folder.status, 255);
   EXPECT_FALSE(file_exists(dir.file("out.bvh")));
+
+#ifndef _WIN32
 
   // Reading a process's own memory at offset 0 fails with an I/O error.
   ToolRun unreadable = run_tool({"/proc/self/mem"}, options);
@@ -207,8 +262,10 @@ TEST(Cli, InputsThatAreNotPlainFiles) {
   std::string output;
   ASSERT_TRUE(read_file(dir.file("out.bvh"), output));
   EXPECT_EQ(output, hierarchy() + "Frames: 2\nFrame Time: 0.040000\nA3\nA4\n");
+#endif
 }
 
+#ifndef _WIN32
 TEST(Cli, OutputToAStream) {
   ScratchDir dir;
   write_file(dir.file("walk.bvh"), motion_file(5, 5));
@@ -219,5 +276,80 @@ TEST(Cli, OutputToAStream) {
                          summary(1, 4, 4, "walk.bvh", "/dev/stdout"));
   EXPECT_EQ(run.status, 0);
 }
+#endif
+
+#ifdef _WIN32
+// Runs the tool while a thread serves the named pipe `name` (one connection, in
+// `direction`) with `serve`. A run that never connects does not leave the thread waiting.
+ToolRun run_with_pipe(const std::string& name, DWORD direction,
+                      const std::function<void(HANDLE)>& serve,
+                      const std::vector<std::string>& args, const ToolOptions& options) {
+  HANDLE pipe = CreateNamedPipeA(name.c_str(), direction, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096,
+                                 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return ToolRun();
+  std::thread server([&] {
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) serve(pipe);
+    CloseHandle(pipe);
+  });
+  ToolRun run = run_tool(args, options);
+  HANDLE unblock = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  if (unblock != INVALID_HANDLE_VALUE) CloseHandle(unblock);
+  server.join();
+  return run;
+}
+
+std::string pipe_name(const char* purpose) {
+  return std::string("\\\\.\\pipe\\mocslice-test-") + purpose + "-" +
+         std::to_string(GetCurrentProcessId());
+}
+
+// A named pipe serves as input (read to its end, never sought) and as output (written in
+// place); a pipe whose reader goes away is a write error, never "OK".
+TEST(Cli, NamedPipes) {
+  ScratchDir dir;
+  ToolOptions options;
+  options.cwd = dir.path;
+  const std::string text = motion_file(5, 5);
+  std::string in_pipe = pipe_name("in");
+  ToolRun piped_in = run_with_pipe(
+      in_pipe, PIPE_ACCESS_OUTBOUND,
+      [&](HANDLE pipe) {
+        DWORD put = 0;
+        WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &put, nullptr);
+        FlushFileBuffers(pipe);
+      },
+      {in_pipe, "-s", "3"}, options);
+  EXPECT_EQ(piped_in.out, "OK" + summary(2, 3, 4, in_pipe, "out.bvh"));
+  std::string output;
+  ASSERT_TRUE(read_file(dir.file("out.bvh"), output));
+  EXPECT_EQ(output, hierarchy() + "Frames: 2\nFrame Time: 0.040000\nA3\nA4\n");
+
+  write_file(dir.file("walk.bvh"), text);
+  std::string out_pipe = pipe_name("out");
+  std::string received;
+  ToolRun piped_out = run_with_pipe(
+      out_pipe, PIPE_ACCESS_INBOUND,
+      [&](HANDLE pipe) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+          received.append(buffer, got);
+      },
+      {"walk.bvh", "-s", "4", "-o", out_pipe}, options);
+  EXPECT_EQ(piped_out.out, "OK" + summary(1, 4, 4, "walk.bvh", out_pipe));
+  EXPECT_EQ(received, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n");
+
+  std::string big = hierarchy() + "Frames: 100000\nFrame Time: 0.01\n";
+  for (int i = 0; i < 100000; ++i)
+    big += "0.1 0.2 0.3 0.4 0.5 0.6\n";
+  write_file(dir.file("big.bvh"), big);
+  std::string gone = pipe_name("gone");
+  ToolRun broken = run_with_pipe(
+      gone, PIPE_ACCESS_INBOUND, [](HANDLE) {}, {"big.bvh", "-o", gone}, options);
+  EXPECT_EQ(broken.out, "Error: Cannot write output file " + gone);
+  EXPECT_EQ(broken.status, 255);
+}
+#endif
 
 }  // namespace

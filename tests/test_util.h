@@ -1,12 +1,14 @@
 // Helpers shared by the tests: scratch folders, whole-file reads and writes, small BVH
-// texts, and running the real program.
+// texts, and running the real program. Paths are UTF-8 on every platform, as the tool's.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// A fresh empty folder, removed with everything in it when the object goes away.
+// A fresh empty folder in the system's temporary folder, removed with everything in it when
+// the object goes away.
 struct ScratchDir {
   ScratchDir();
   ~ScratchDir();
@@ -38,13 +40,18 @@ std::string frame_lines(int first, int last, const std::string& eol = "\n");
 
 struct ToolRun {
   std::string out;  // everything the program printed on standard output
-  int status = -1;  // exit status as a shell sees it (0..255)
+  int status = -1;  // exit status as a shell sees it (0..255; -1 shows as 255)
+  // The whole exit code as the system reports it: on Windows all 32 bits (-1 is
+  // 0xFFFFFFFF), elsewhere the same as `status`. -1 when the program did not exit normally.
+  std::int64_t exit_code = -1;
 };
 
 struct ToolOptions {
   std::string cwd;                 // folder to start in; empty: the current one
-  long long file_size_limit = -1;  // bytes a file may grow to; -1: no limit
+  long long file_size_limit = -1;  // bytes a file may grow to; -1: no limit (POSIX only)
 };
 
-// Runs the built mocslice with `args`.
+// Runs the built mocslice with `args`, passed on exactly as given (on Windows quoted for
+// the C runtime's parser of the command line, so only the program's own wildcard
+// expansion changes them), with standard output read through a pipe.
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

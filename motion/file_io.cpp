@@ -205,6 +205,29 @@ int as_fd(std::intptr_t handle) {
   return static_cast<int>(handle);
 }
 
+// Where a chain of symbolic links ends when its last link names a file that does not exist
+// yet. False for a link that leads to an existing file, or that cannot be followed.
+bool dangling_link_target(const std::string& path, std::string& target) {
+  std::string link = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    char text[PATH_MAX];
+    ssize_t length = ::readlink(link.c_str(), text, sizeof text);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) return false;
+    std::string next(text, static_cast<std::size_t>(length));
+    std::size_t slash = link.find_last_of('/');
+    if (next[0] != '/' && slash != std::string::npos) next = link.substr(0, slash + 1) + next;
+    struct stat info;
+    if (::lstat(next.c_str(), &info) != 0) {
+      if (errno != ENOENT) return false;
+      target = next;
+      return true;
+    }
+    if (!S_ISLNK(info.st_mode)) return false;
+    link = next;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool open_input(const std::string& path, InputFile& file) {
@@ -268,6 +291,11 @@ bool create_output(const std::string& path, OutputFile& file) {
       replace = true;
       mode = info.st_mode & 07777;
     }
+  } else if (exists && S_ISLNK(link_info.st_mode) && ::stat(path.c_str(), &info) != 0 &&
+             errno == ENOENT && dangling_link_target(path, target)) {
+    // A link to a file yet to be made: make it complete or not at all, like any new file.
+    replace = true;
+    exists = false;
   }
 
   if (!replace) {

@@ -4,17 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "motion/block_pipe.h"
 #include "motion/declarations.h"
 #include "motion/file_io.h"
 #include "motion/input_stream.h"
-#include "motion/range_copier.h"
 
 namespace {
 
 enum class Status { Ok, NoMotion, ReadError, WriteError };
-
-// Large enough that reads and writes cost little per byte, small enough to stay frugal.
-const std::size_t kBlockSize = std::size_t{1} << 20;
 
 const char* find_newline(const InputStream& in, std::size_t from) {
   return static_cast<const char*>(std::memchr(in.block + from, '\n', in.end - from));
@@ -96,11 +93,9 @@ Status skip_lines(InputStream& in, std::int64_t count) {
 }
 
 // Copies up to `count` lines as they are; a last line without a line break counts as a line.
-// `copied` tells how many there were. Without a copier each block's run of lines goes out in
-// one write; with one, the lines are only found here and the copier copies them meanwhile
-// (it stops early when a copy fails: its result tells).
-Status copy_lines(InputStream& in, OutputFile& out, RangeCopier* copier, std::int64_t count,
-                  std::int64_t& copied) {
+// `copied` tells how many there were. Each block's run of lines is handed over whole, and the
+// next block is read while it is written.
+Status copy_lines(InputStream& in, BlockPipe& pipe, std::int64_t count, std::int64_t& copied) {
   copied = 0;
   bool inside_line = false;  // some bytes of an unfinished line were copied
   while (copied < count) {
@@ -120,11 +115,7 @@ Status copy_lines(InputStream& in, OutputFile& out, RangeCopier* copier, std::in
       inside_line = false;
       ++copied;
     }
-    if (copier != nullptr) {
-      if (!extend_range_copy(*copier, stream_offset(in) - copier->input_start)) return Status::Ok;
-    } else if (!write_output(out, in.block + start, in.pos - start)) {
-      return Status::WriteError;
-    }
+    if (!write_run(pipe, in.block + start, in.pos - start)) return Status::WriteError;
   }
   return Status::Ok;
 }
@@ -165,19 +156,7 @@ RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out
   if (result.status != Status::Ok) return result;
   result.status = skip_lines(in, result.range.first);
   if (result.status != Status::Ok) return result;
-
-  if (!can_copy_range(*in.file, out)) {
-    result.status = copy_lines(in, out, nullptr, size, result.copied);
-    return result;
-  }
-  RangeCopier copier;
-  std::int64_t copy_start = stream_offset(in);
-  start_range_copy(copier, *in.file, copy_start, out, out.written);
-  result.status = copy_lines(in, out, &copier, size, result.copied);
-  CopyResult copy = finish_range_copy(copier, stream_offset(in) - copy_start);
-  if (result.status == Status::Ok && copy != CopyResult::Ok) {
-    result.status = copy == CopyResult::ReadFailed ? Status::ReadError : Status::WriteError;
-  }
+  result.status = copy_lines(in, *in.pipe, size, result.copied);
   return result;
 }
 
@@ -205,13 +184,13 @@ int extract_motion(const ExtractJob& job) {
     return -1;
   }
 
-  // One run per process at a time, so one block serves every run.
-  alignas(4096) static char block[kBlockSize];
+  BlockPipe pipe;
+  start_block_pipe(pipe, input, output);
   InputStream in;
-  in.file = &input;
-  in.block = block;
-  in.capacity = kBlockSize;
+  in.pipe = &pipe;
+  in.block = current_block(pipe);
   RunResult result = run_extraction(job, in, output);
+  if (!finish_block_pipe(pipe) && result.status == Status::Ok) result.status = Status::WriteError;
 
   close_input(input);
   if (result.status == Status::Ok) {

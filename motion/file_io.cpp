@@ -159,7 +159,6 @@ bool create_output(const std::string& path, OutputFile& file) {
 }
 
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
-  file.written += static_cast<std::int64_t>(size);
   while (size > 0) {
     DWORD put = 0;
     DWORD want = size < kChunk ? static_cast<DWORD>(size) : kChunk;
@@ -187,14 +186,6 @@ void discard_output(OutputFile& file) {
   file.handle = -1;
   if (!file.temp_path.empty()) DeleteFileW(widen(file.temp_path).c_str());
   file.temp_path.clear();
-}
-
-bool can_copy_range(const InputFile&, const OutputFile&) {
-  return false;
-}
-
-CopyResult copy_input_range(InputFile&, std::int64_t, OutputFile&, std::int64_t, std::int64_t) {
-  return CopyResult::ReadFailed;
 }
 
 #else  // POSIX
@@ -325,7 +316,6 @@ bool create_output(const std::string& path, OutputFile& file) {
 }
 
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
-  file.written += static_cast<std::int64_t>(size);
   while (size > 0) {
     ssize_t put = ::write(as_fd(file.handle), data, size);
     if (put < 0 && errno == EINTR) continue;
@@ -351,72 +341,6 @@ void discard_output(OutputFile& file) {
   file.handle = -1;
   if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
   file.temp_path.clear();
-}
-
-bool can_copy_range(const InputFile& input, const OutputFile& output) {
-  struct stat in_info, out_info;
-  return ::fstat(as_fd(input.handle), &in_info) == 0 && S_ISREG(in_info.st_mode) &&
-         ::fstat(as_fd(output.handle), &out_info) == 0 && S_ISREG(out_info.st_mode);
-}
-
-namespace {
-
-// The plain way: through a buffer of our own, by offsets.
-CopyResult copy_through_buffer(int in_fd, std::int64_t in_offset, int out_fd,
-                               std::int64_t out_offset, std::int64_t length) {
-  // Used by one copy at a time (one run per process, one copier per run).
-  static char buffer[1 << 20];
-  while (length > 0) {
-    std::size_t want = length < static_cast<std::int64_t>(sizeof buffer)
-                           ? static_cast<std::size_t>(length)
-                           : sizeof buffer;
-    ssize_t got = ::pread(in_fd, buffer, want, static_cast<off_t>(in_offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return CopyResult::ReadFailed;
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = ::pwrite(out_fd, buffer + done, static_cast<std::size_t>(got - done),
-                             static_cast<off_t>(out_offset + done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return CopyResult::WriteFailed;
-      done += put;
-    }
-    in_offset += got;
-    out_offset += got;
-    length -= got;
-  }
-  return CopyResult::Ok;
-}
-
-}  // namespace
-
-CopyResult copy_input_range(InputFile& input, std::int64_t input_offset, OutputFile& output,
-                            std::int64_t output_offset, std::int64_t length) {
-  int in_fd = as_fd(input.handle);
-  int out_fd = as_fd(output.handle);
-#if defined(__linux__)
-  // The kernel copies page cache to page cache: about twice as fast as reading and writing.
-  static bool kernel_copy_works = true;
-  while (kernel_copy_works && length > 0) {
-    loff_t in_at = input_offset;
-    loff_t out_at = output_offset;
-    ssize_t put =
-        ::copy_file_range(in_fd, &in_at, out_fd, &out_at, static_cast<std::size_t>(length), 0);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      // Not supported here (old kernel, file system, ...), or a failure that the plain way
-      // below will meet again and tell apart as a read or a write failure.
-      if (put < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
-                      errno == EBADF)) {
-        kernel_copy_works = false;
-      }
-      break;
-    }
-    input_offset += put;
-    output_offset += put;
-    length -= put;
-  }
-#endif
-  return copy_through_buffer(in_fd, input_offset, out_fd, output_offset, length);
 }
 
 #endif

@@ -31,9 +31,8 @@ bool is_same_file(const InputFile& file, const std::string& path);
 // (a device, a pipe, a terminal) is written in place.
 struct OutputFile {
   std::intptr_t handle = -1;
-  std::string final_path;    // where the complete file goes
-  std::string temp_path;     // where it is written until then; empty when written in place
-  std::int64_t written = 0;  // bytes written by write_output
+  std::string final_path;  // where the complete file goes
+  std::string temp_path;   // where it is written until then; empty when written in place
 };
 
 // Opens the output for writing. False when it cannot be created.
@@ -49,16 +48,3 @@ bool commit_output(OutputFile& file);
 // Closes the output and removes a temporary file. A destination written in place is
 // left alone: it is not ours to remove.
 void discard_output(OutputFile& file);
-
-// Whether copy_input_range works for this pair: both are regular files and the system can
-// copy between them by offsets. Otherwise the caller writes bytes it has read.
-bool can_copy_range(const InputFile& input, const OutputFile& output);
-
-enum class CopyResult { Ok, ReadFailed, WriteFailed };
-
-// Copies `length` bytes of the input, from `input_offset`, to the output at `output_offset`,
-// inside the kernel where it can (no trip through this process's memory), with plain reads
-// and writes where it cannot. Does not move either file's position. An input that ends
-// before `length` bytes is a read failure. REQUIRES: can_copy_range(input, output).
-CopyResult copy_input_range(InputFile& input, std::int64_t input_offset, OutputFile& output,
-                            std::int64_t output_offset, std::int64_t length);

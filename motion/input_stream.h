@@ -1,16 +1,15 @@
-// A forward-only view of the input through one fixed block: the declaration scans take
-// it a character at a time, the line passes a block at a time.
+// A forward-only view of the input, one block at a time: the declaration scans take it a
+// character at a time, the line passes a block at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "motion/file_io.h"
+#include "motion/block_pipe.h"
 
 struct InputStream {
-  InputFile* file = nullptr;  // none: the bytes in the block are all there is
+  BlockPipe* pipe = nullptr;  // none: the bytes in the block are all there is
   char* block = nullptr;
-  std::size_t capacity = 0;
   std::size_t pos = 0;            // next unread byte
   std::size_t end = 0;            // one past the last byte in the block
   std::int64_t block_offset = 0;  // input offset of the block's first byte

@@ -17,7 +17,6 @@ struct Scanned {
 Scanned scan(std::string text) {
   InputStream in;
   in.block = &text[0];
-  in.capacity = text.size();
   in.end = text.size();
   Scanned result;
   scan_declarations(in, result.info);

@@ -1,0 +1,188 @@
+#include "motion/block_pipe.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+// Below this many bytes a thread costs more than it saves. (A thread reading ahead was
+// tried too: handing each block over cost more than the overlap saved.)
+const std::int64_t kWriteBehindThreshold = std::int64_t{1} << 20;
+
+struct Run {
+  int block;
+  const char* data;
+  std::size_t size;
+};
+
+#ifdef _WIN32
+using Thread = HANDLE;
+#else
+using Thread = pthread_t;
+#endif
+
+}  // namespace
+
+struct BlockPipeShared {
+  std::mutex lock;
+  std::condition_variable changed;
+  int free_blocks[kPipeBlockCount];  // the last one freed is used first: it is in cache
+  int free_count = 0;
+  Run runs[kPipeBlockCount];  // waiting to be written, the oldest at `first_run`
+  int first_run = 0;
+  int run_count = 0;
+  bool closing = false;
+  bool write_failed = false;
+  BlockPipe* pipe = nullptr;
+  Thread writer;
+};
+
+namespace {
+
+void write_runs(BlockPipeShared& shared) {
+  const BlockPipe& pipe = *shared.pipe;
+  std::unique_lock<std::mutex> guard(shared.lock);
+  for (;;) {
+    shared.changed.wait(guard, [&] { return shared.run_count > 0 || shared.closing; });
+    if (shared.run_count == 0) return;  // closing, and all written
+    Run run = shared.runs[shared.first_run];
+    shared.first_run = (shared.first_run + 1) % kPipeBlockCount;
+    --shared.run_count;
+    bool skip = shared.write_failed;
+    guard.unlock();
+    // After a failure the runs are only drained, so the caller never waits for a block.
+    bool ok = skip || write_output(*pipe.output, run.data, run.size);
+    guard.lock();
+    if (!ok) shared.write_failed = true;
+    shared.free_blocks[shared.free_count++] = run.block;
+    shared.changed.notify_all();
+  }
+}
+
+#ifdef _WIN32
+DWORD WINAPI writer_main(LPVOID shared) {
+  write_runs(*static_cast<BlockPipeShared*>(shared));
+  return 0;
+}
+bool start_thread(Thread& thread, DWORD(WINAPI* body)(LPVOID), BlockPipeShared& shared) {
+  thread = CreateThread(nullptr, 0, body, &shared, 0, nullptr);
+  return thread != nullptr;
+}
+void join_thread(Thread& thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+#else
+void* writer_main(void* shared) {
+  write_runs(*static_cast<BlockPipeShared*>(shared));
+  return nullptr;
+}
+bool start_thread(Thread& thread, void* (*body)(void*), BlockPipeShared& shared) {
+  return pthread_create(&thread, nullptr, body, &shared) == 0;
+}
+void join_thread(Thread& thread) {
+  pthread_join(thread, nullptr);
+}
+#endif
+
+char* pipe_memory() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Aligned to and as big as one huge page: where the system grants it, filling the blocks
+  // costs one page fault instead of five hundred, which is much of the cost of a small cut.
+  alignas(2 << 20) static char memory[kPipeBlockSize * kPipeBlockCount];
+  static_assert(sizeof memory == 2 << 20, "the blocks fill one huge page");
+  static bool advised = ::madvise(memory, sizeof memory, MADV_HUGEPAGE) == 0;
+  (void)advised;
+#else
+  alignas(4096) static char memory[kPipeBlockSize * kPipeBlockCount];
+#endif
+  return memory;
+}
+
+// The state shared with the writing thread, set up when it starts: every block is free but
+// the caller's current one.
+BlockPipeShared& share(BlockPipe& pipe) {
+  if (pipe.shared == nullptr) {
+    static BlockPipeShared shared;  // one run per process at a time
+    shared.free_count = 0;
+    for (int block = kPipeBlockCount - 1; block >= 0; --block) {
+      if (block != pipe.current) shared.free_blocks[shared.free_count++] = block;
+    }
+    shared.first_run = shared.run_count = 0;
+    shared.closing = shared.write_failed = false;
+    shared.pipe = &pipe;
+    pipe.shared = &shared;
+  }
+  return *pipe.shared;
+}
+
+}  // namespace
+
+void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
+  pipe = BlockPipe();
+  pipe.input = &input;
+  pipe.output = &output;
+  pipe.memory = pipe_memory();
+}
+
+char* current_block(const BlockPipe& pipe) {
+  return pipe.memory + static_cast<std::size_t>(pipe.current) * kPipeBlockSize;
+}
+
+std::int64_t read_block(BlockPipe& pipe) {
+  if (pipe.current_handed) {
+    // The run in the current block is still to be written: read on in a free one.
+    BlockPipeShared& shared = *pipe.shared;
+    std::unique_lock<std::mutex> guard(shared.lock);
+    shared.changed.wait(guard, [&] { return shared.free_count > 0; });
+    pipe.current = shared.free_blocks[--shared.free_count];
+    pipe.current_handed = false;
+  }
+  return read_input(*pipe.input, current_block(pipe), kPipeBlockSize);
+}
+
+bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {
+  pipe.handed += static_cast<std::int64_t>(size);
+  if (pipe.shared == nullptr && pipe.handed >= kWriteBehindThreshold) {
+    // Tried once: without a thread, the runs are written here.
+    BlockPipeShared& shared = share(pipe);
+    pipe.writing_behind = start_thread(shared.writer, writer_main, shared);
+  }
+  if (!pipe.writing_behind) {
+    if (!write_output(*pipe.output, data, size)) pipe.write_failed = true;
+    return !pipe.write_failed;
+  }
+  BlockPipeShared& shared = *pipe.shared;
+  std::lock_guard<std::mutex> guard(shared.lock);
+  // Each waiting run holds a block of its own, so there is always room for one more.
+  shared.runs[(shared.first_run + shared.run_count++) % kPipeBlockCount] =
+      Run{pipe.current, data, size};
+  pipe.current_handed = true;
+  shared.changed.notify_all();
+  return !shared.write_failed;
+}
+
+bool finish_block_pipe(BlockPipe& pipe) {
+  if (pipe.shared == nullptr) return !pipe.write_failed;
+  BlockPipeShared& shared = *pipe.shared;
+  {
+    std::lock_guard<std::mutex> guard(shared.lock);
+    shared.closing = true;
+    shared.changed.notify_all();
+  }
+  if (pipe.writing_behind) join_thread(shared.writer);
+  if (shared.write_failed) pipe.write_failed = true;
+  pipe.shared = nullptr;
+  pipe.writing_behind = false;
+  return !pipe.write_failed;
+}

@@ -1,0 +1,49 @@
+// The input read and the output written through a few equal blocks. The caller reads
+// block after block, scans each, and hands runs of bytes in the current block to be
+// written. Once the runs prove worth it, a second thread writes them behind the caller's
+// reading and scanning, so that the two overlap instead of adding up; until then, and for
+// small cuts, the caller writes each run at once and reads on in the same block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "motion/file_io.h"
+
+const std::size_t kPipeBlockSize = std::size_t{256} << 10;
+const int kPipeBlockCount = 8;
+
+struct BlockPipeShared;  // the state shared with the threads
+
+struct BlockPipe {
+  InputFile* input = nullptr;
+  OutputFile* output = nullptr;
+  char* memory = nullptr;       // kPipeBlockCount blocks of kPipeBlockSize bytes
+  int current = 0;              // the block the caller scans
+  bool current_handed = false;  // a run in it waits to be written
+  std::int64_t handed = 0;      // bytes handed to write_run so far
+  bool write_failed = false;
+  bool writing_behind = false;
+  BlockPipeShared* shared = nullptr;  // set once the writing thread has started
+};
+
+// Prepares the pipe; one run per process at a time uses its blocks.
+void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
+
+// The block the caller scans now.
+char* current_block(const BlockPipe& pipe);
+
+// Reads the next bytes of the input into a block and makes it the current one: returns
+// their count, 0 at the end of the input, -1 after a read error. The previous current
+// block's bytes are gone, but for a run handed to write_run. May wait for the writing
+// thread to free a block.
+std::int64_t read_block(BlockPipe& pipe);
+
+// Writes the `size` bytes at `data`, which lie in the current block. False once any write
+// has failed.
+bool write_run(BlockPipe& pipe, const char* data, std::size_t size);
+
+// Waits until every run has been written and the writing thread has ended.
+// False when any write failed. Must be called after start_block_pipe, also when the run
+// stops early.
+bool finish_block_pipe(BlockPipe& pipe);

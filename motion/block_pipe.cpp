@@ -3,33 +3,24 @@
 #include <condition_variable>
 #include <mutex>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <pthread.h>
+#ifndef _WIN32
 #include <sys/mman.h>
 #endif
 
+#include "motion/thread.h"
+
 namespace {
 
-// Below this many bytes a thread costs more than it saves. (A thread reading ahead was
-// tried too: handing each block over cost more than the overlap saved.)
-const std::int64_t kWriteBehindThreshold = std::int64_t{1} << 20;
+// The writing thread starts with the second block's run: a cut within one block is written
+// at once. (A thread reading ahead was tried too: handing each block over cost more than
+// the overlap saved.)
+const std::int64_t kWriteBehindThreshold = static_cast<std::int64_t>(kPipeBlockSize);
 
 struct Run {
   int block;
   const char* data;
   std::size_t size;
 };
-
-#ifdef _WIN32
-using Thread = HANDLE;
-#else
-using Thread = pthread_t;
-#endif
 
 }  // namespace
 
@@ -69,31 +60,9 @@ void write_runs(BlockPipeShared& shared) {
   }
 }
 
-#ifdef _WIN32
-DWORD WINAPI writer_main(LPVOID shared) {
+void writer_main(void* shared) {
   write_runs(*static_cast<BlockPipeShared*>(shared));
-  return 0;
 }
-bool start_thread(Thread& thread, DWORD(WINAPI* body)(LPVOID), BlockPipeShared& shared) {
-  thread = CreateThread(nullptr, 0, body, &shared, 0, nullptr);
-  return thread != nullptr;
-}
-void join_thread(Thread& thread) {
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-}
-#else
-void* writer_main(void* shared) {
-  write_runs(*static_cast<BlockPipeShared*>(shared));
-  return nullptr;
-}
-bool start_thread(Thread& thread, void* (*body)(void*), BlockPipeShared& shared) {
-  return pthread_create(&thread, nullptr, body, &shared) == 0;
-}
-void join_thread(Thread& thread) {
-  pthread_join(thread, nullptr);
-}
-#endif
 
 char* pipe_memory() {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -156,7 +125,7 @@ bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {
   if (pipe.shared == nullptr && pipe.handed >= kWriteBehindThreshold) {
     // Tried once: without a thread, the runs are written here.
     BlockPipeShared& shared = share(pipe);
-    pipe.writing_behind = start_thread(shared.writer, writer_main, shared);
+    pipe.writing_behind = start_thread(shared.writer, writer_main, &shared);
   }
   if (!pipe.writing_behind) {
     if (!write_output(*pipe.output, data, size)) pipe.write_failed = true;

@@ -8,6 +8,7 @@
 #include "motion/declarations.h"
 #include "motion/file_io.h"
 #include "motion/input_stream.h"
+#include "motion/line_skip.h"
 
 namespace {
 
@@ -77,9 +78,43 @@ Status copy_hierarchy(InputStream& in, OutputFile& out, bool& crlf) {
   }
 }
 
+// A skip that has gone this far through a regular file with this much left is handed to
+// two threads counting line breaks in segments of kSkipSegment bytes.
+const std::int64_t kParallelSkipAfter = std::int64_t{8} << 20;
+const std::int64_t kParallelSkipLeft = std::int64_t{32} << 20;
+const std::int64_t kSkipSegment = std::int64_t{8} << 20;
+
+// Skips `count` more lines with two threads, when the input is a regular file with enough
+// left; false when it is not worth it. REQUIRES: the current block is used up.
+bool skip_in_parallel(InputStream& in, std::int64_t count, Status& status) {
+  InputFile& input = *in.pipe->input;
+  std::int64_t at = stream_offset(in);
+  std::int64_t size = input_file_size(input);
+  if (size < 0 || size - at < kParallelSkipLeft) return false;
+  // The pipe's blocks are free until the copy begins: half for each thread.
+  std::size_t half = kPipeBlockSize * kPipeBlockCount / 2;
+  LineSkip skip = skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, half);
+  if (skip.failed || !seek_input(input, skip.offset)) {
+    in.failed = true;
+    status = Status::ReadError;
+    return true;
+  }
+  in.block_offset = skip.offset;
+  in.pos = in.end = 0;
+  status = Status::Ok;
+  return true;
+}
+
 // Reads and drops `count` lines, or as many as there are.
 Status skip_lines(InputStream& in, std::int64_t count) {
+  std::int64_t start = stream_offset(in);
+  bool tried_parallel = false;
   while (count > 0) {
+    if (in.pos == in.end && !tried_parallel && stream_offset(in) - start >= kParallelSkipAfter) {
+      tried_parallel = true;
+      Status status;
+      if (skip_in_parallel(in, count, status)) return status;
+    }
     if (!refill(in)) return end_of_input(in, Status::Ok);
     const char* newline = find_newline(in, in.pos);
     if (newline == nullptr) {

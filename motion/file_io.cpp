@@ -107,6 +107,32 @@ bool is_pipe_name(const std::string& path) {
 
 }  // namespace
 
+std::int64_t input_file_size(const InputFile& file) {
+  HANDLE handle = as_handle(file.handle);
+  LARGE_INTEGER size;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) return -1;
+  return size.QuadPart;
+}
+
+std::int64_t read_input_at(InputFile& file, std::int64_t offset, char* buffer, std::size_t size) {
+  // On a handle opened for plain reads, the system serialises reads at given offsets.
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  DWORD want = size < kChunk ? static_cast<DWORD>(size) : kChunk;
+  if (!ReadFile(as_handle(file.handle), buffer, want, &got, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return got;
+}
+
+bool seek_input(InputFile& file, std::int64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = offset;
+  return SetFilePointerEx(as_handle(file.handle), to, nullptr, FILE_BEGIN) != 0;
+}
+
 bool is_same_file(const InputFile& file, const std::string& path) {
   // A named pipe is never a file on disk, and opening its name would take the connection
   // its server offers, which the output needs.
@@ -250,6 +276,24 @@ std::int64_t read_input(InputFile& file, char* buffer, std::size_t size) {
 void close_input(InputFile& file) {
   if (file.handle != -1) ::close(as_fd(file.handle));
   file.handle = -1;
+}
+
+std::int64_t input_file_size(const InputFile& file) {
+  struct stat info;
+  if (::fstat(as_fd(file.handle), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+std::int64_t read_input_at(InputFile& file, std::int64_t offset, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = ::pread(as_fd(file.handle), buffer, size, static_cast<off_t>(offset));
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool seek_input(InputFile& file, std::int64_t offset) {
+  return ::lseek(as_fd(file.handle), static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
 bool is_same_file(const InputFile& file, const std::string& path) {

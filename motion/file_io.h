@@ -21,6 +21,17 @@ std::int64_t read_input(InputFile& file, char* buffer, std::size_t size);
 
 void close_input(InputFile& file);
 
+// The size of an input that is a regular file, whose bytes can be read at any offset;
+// -1 for anything else (a pipe, a device).
+std::int64_t input_file_size(const InputFile& file);
+
+// Reads up to `size` bytes at `offset` of a regular file, like read_input otherwise. Safe to
+// call from two threads at once.
+std::int64_t read_input_at(InputFile& file, std::int64_t offset, char* buffer, std::size_t size);
+
+// Makes the next read_input start at `offset` of a regular file. False on failure.
+bool seek_input(InputFile& file, std::int64_t offset);
+
 // True when `path` exists and is the very file `file` has open, whatever the spelling of
 // the path or the links leading to it (the file identities are compared, not the names).
 bool is_same_file(const InputFile& file, const std::string& path);

@@ -244,8 +244,8 @@ TEST(Extract, ManyShortLinesAcrossBlocks) {
               hierarchy() + declared(76543, "0.010000") + frames.substr(from, to - from));
 }
 
-// Frame lines of ~100 bytes making a file of ~24 MiB, so big cuts go through the copy that
-// runs beside the line scan.
+// Frame lines of ~100 bytes: 250,000 make a file of ~24 MiB, so big cuts are written
+// behind the scan and long skips are counted by two threads.
 std::string big_motion(int frames) {
   std::string text = hierarchy() + "Frames: " + std::to_string(frames) + "\nFrame Time: 0.01\n";
   for (int i = 0; i < frames; ++i) {
@@ -268,7 +268,7 @@ std::string big_frames(const std::string& text, int first, int last) {
 }
 
 TEST(Extract, BigCutsAreExact) {
-  const int kFrames = 250000;
+  const int kFrames = 500000;
   const std::string input = big_motion(kFrames);
   struct Case {
     const char* start;
@@ -277,10 +277,9 @@ TEST(Extract, BigCutsAreExact) {
     int last;
   };
   const Case cases[] = {
-      {"0", "100%", 0, kFrames - 1},
-      {"25%", "75%", 62500, 187499},
-      {"1", "249998", 1, 249998},
-      {"200000", "100%", 200000, kFrames - 1},
+      {"0", "100%", 0, kFrames - 1},        {"25%", "75%", 125000, 374999},
+      {"1", "499998", 1, 499998},           {"400000", "100%", 400000, kFrames - 1},
+      {"499999", "499999", 499999, 499999},  // the skip runs through almost all of it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.start) + ".." + c.end);
@@ -294,11 +293,15 @@ TEST(Extract, BigCutsAreExact) {
   }
   // Fewer lines than declared, the last one without its line break.
   std::string promising_more = input + "tail";
-  promising_more.replace(promising_more.find("Frames: 250000"), 14, "Frames: 300000");
-  Extracted e = extract(promising_more, {"-s", "100000", "-e", "299999"});
-  EXPECT_EQ(e.out, kWarning + summary(150001, 100000, 250000));
+  promising_more.replace(promising_more.find("Frames: 500000"), 14, "Frames: 600000");
+  Extracted e = extract(promising_more, {"-s", "400000", "-e", "599999"});
+  EXPECT_EQ(e.out, kWarning + summary(100001, 400000, 500000));
   EXPECT_TRUE(e.output == hierarchy() + declared(200000, "0.010000") +
-                              big_frames(input, 100000, kFrames - 1) + "tail");
+                              big_frames(input, 400000, kFrames - 1) + "tail");
+  // A skip past every line there is.
+  Extracted past = extract(promising_more, {"-s", "550000", "-e", "599999"});
+  EXPECT_EQ(past.out, kWarning + summary(0, 550000, 549999));
+  EXPECT_TRUE(past.output == hierarchy() + declared(50000, "0.010000"));
 }
 
 #ifndef _WIN32

@@ -1,0 +1,22 @@
+// Skipping many lines of a regular file at twice the speed of one thread: two threads count
+// the line breaks of alternate segments at once, and only the segment where the skip ends
+// is then scanned line by line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "motion/file_io.h"
+
+struct LineSkip {
+  std::int64_t offset = 0;  // where the line after the skipped ones starts, or the input's end
+  bool failed = false;      // a read failed
+};
+
+// Skips `count` lines of the regular file `input` from `offset`: past `count` line breaks,
+// or to the end of the input when fewer follow. Reads at offsets only, `segment_size`
+// bytes per thread at a time, through two buffers of `buffer_size` bytes at `buffers`.
+// Without a second thread it does the same alone. Reads at most two segments past the
+// line where the skip ends.
+LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count,
+                       std::int64_t segment_size, char* buffers, std::size_t buffer_size);

@@ -1,0 +1,24 @@
+// A second thread of execution, for the few places where work overlaps. Plain calls of the
+// operating system, which report failure by their result.
+#pragma once
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+struct Thread {
+  void (*body)(void*) = nullptr;
+  void* argument = nullptr;
+#ifdef _WIN32
+  void* handle = nullptr;
+#else
+  pthread_t handle;
+#endif
+};
+
+// Runs body(argument) on a new thread. False when no thread can be had. `thread` must stay
+// where it is until join_thread.
+bool start_thread(Thread& thread, void (*body)(void*), void* argument);
+
+// Waits for the thread to end.
+void join_thread(Thread& thread);

@@ -91,18 +91,6 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
   return std::fclose(file) == 0 && ok;
 }
 
-bool read_bytes_of(const std::string& path, std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  bytes.clear();
-  char buffer[65536];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-    bytes.append(buffer, got);
-  bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
-}
-
 std::int32_t int32_at(const std::uint8_t* data) {
   std::uint32_t bits = std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
                        std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24;

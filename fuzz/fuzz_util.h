@@ -26,7 +26,6 @@ std::string scratch_file(const std::string& name);
 std::vector<std::string> scratch_entries();
 
 bool write_bytes(const std::string& path, const std::string& bytes);
-bool read_bytes_of(const std::string& path, std::string& bytes);
 
 // Little-endian fields of a fuzz input.
 std::int32_t int32_at(const std::uint8_t* data);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
+#include "tests/cut_check.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
   LLVMFuzzerInitialize(&argc, &argv);
   for (const std::string& file : files) {
     std::string bytes;
-    if (!read_bytes_of(file, bytes)) {
+    if (!read_bytes(file, bytes)) {
       std::fprintf(stderr, "cannot read %s\n", file.c_str());
       return 1;
     }

@@ -78,18 +78,6 @@ std::string fixed(float value) {
   return text;
 }
 
-bool read_bytes(const std::string& path, std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  bytes.clear();
-  char buffer[65536];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-    bytes.append(buffer, got);
-  bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
-}
-
 // "%*s": false at the end of the input.
 bool skip_word(std::FILE* file) {
   return std::fscanf(file, "%*s") != EOF;
@@ -154,6 +142,18 @@ std::string summary(std::int64_t copied, std::int64_t first, const std::string& 
 }
 
 }  // namespace
+
+bool read_bytes(const std::string& path, std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  bytes.clear();
+  char buffer[65536];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    bytes.append(buffer, got);
+  bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
 
 std::string cut_invariant_failure(const std::string& input, const CutResult& result,
                                   const std::string& in_name, const std::string& out_name) {

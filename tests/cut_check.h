@@ -18,6 +18,9 @@ struct CutResult {
   std::string output;
 };
 
+// The bytes of the file at `path`; false when it cannot be read.
+bool read_bytes(const std::string& path, std::string& bytes);
+
 // "" when `result` satisfies every invariant of a cut of `input` (bytes) named `in_name`
 // into `out_name`; otherwise a description of the first one that does not hold.
 // A success copies the hierarchy up to and including the first line that begins with

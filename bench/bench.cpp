@@ -117,10 +117,10 @@ long long declared_frames(const std::string& path) {
 
 bool generate(const std::string& make_bvh, const std::string& dir, bool quick) {
   long long gib = quick ? (64LL << 20) : (1LL << 30);
-  struct Spec {
+  struct Input {
     std::string name, options;
   };
-  const Spec specs[] = {
+  const Input inputs[] = {
       // 33 joints at six decimals: frame lines of about 1 KB.
       {"plain.bvh", "--joints 33 --size " + std::to_string(gib)},
       {"crlf.bvh", "--joints 33 --crlf --size " + std::to_string(gib)},
@@ -128,7 +128,7 @@ bool generate(const std::string& make_bvh, const std::string& dir, bool quick) {
       {"wide.bvh", "--joints 1400 --size " + std::to_string(gib / 1024 * 200 * 1000 / 1024)},
       {"small.bvh", "--size 1048576"},
   };
-  for (const Spec& s : specs) {
+  for (const Input& s : inputs) {
     std::string path = dir + "/" + s.name;
     if (file_size(path) > 0) continue;
     std::printf("generating %s\n", path.c_str());

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 #endif
 
 namespace {
@@ -222,25 +221,20 @@ int as_fd(std::intptr_t handle) {
   return static_cast<int>(handle);
 }
 
-// Where a chain of symbolic links ends when its last link names a file that does not exist
-// yet. False for a link that leads to an existing file, or that cannot be followed.
-bool dangling_link_target(const std::string& path, std::string& target) {
-  std::string link = path;
+// Where the chain of symbolic links that starts at `path` ends, whether or not anything is
+// there yet; `path` itself when it is no link. False when the chain cannot be followed.
+bool link_chain_end(const std::string& path, std::string& end) {
+  end = path;
   for (int hop = 0; hop < 40; ++hop) {
+    struct stat info;
+    if (::lstat(end.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
     char text[PATH_MAX];
-    ssize_t length = ::readlink(link.c_str(), text, sizeof text);
+    ssize_t length = ::readlink(end.c_str(), text, sizeof text);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) return false;
     std::string next(text, static_cast<std::size_t>(length));
-    std::size_t slash = link.find_last_of('/');
-    if (next[0] != '/' && slash != std::string::npos) next = link.substr(0, slash + 1) + next;
-    struct stat info;
-    if (::lstat(next.c_str(), &info) != 0) {
-      if (errno != ENOENT) return false;
-      target = next;
-      return true;
-    }
-    if (!S_ISLNK(info.st_mode)) return false;
-    link = next;
+    std::size_t slash = end.find_last_of('/');
+    if (next[0] != '/' && slash != std::string::npos) next = end.substr(0, slash + 1) + next;
+    end = next;
   }
   return false;
 }
@@ -307,31 +301,14 @@ bool create_output(const std::string& path, OutputFile& file) {
   file.temp_path.clear();
   if (path.empty()) return false;
 
-  // Decide between replacing a regular file (or creating a new one) through a temporary
-  // file, and writing in place into whatever else the name stands for.
-  std::string target = path;
-  struct stat link_info, info;
-  bool exists = ::lstat(path.c_str(), &link_info) == 0;
-  bool replace = !exists && errno == ENOENT;
-  mode_t mode = 0666;
-  if (exists && S_ISREG(link_info.st_mode)) {
-    replace = true;
-    mode = link_info.st_mode & 07777;
-  } else if (exists && S_ISLNK(link_info.st_mode) && ::stat(path.c_str(), &info) == 0 &&
-             S_ISREG(info.st_mode)) {
-    // A link to a regular file: replace the file it points to and keep the link.
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-      target = resolved;
-      std::free(resolved);
-      replace = true;
-      mode = info.st_mode & 07777;
-    }
-  } else if (exists && S_ISLNK(link_info.st_mode) && ::stat(path.c_str(), &info) != 0 &&
-             errno == ENOENT && dangling_link_target(path, target)) {
-    // A link to a file yet to be made: make it complete or not at all, like any new file.
-    replace = true;
-    exists = false;
-  }
+  // A regular file, or a name with nothing behind it yet, is replaced through a temporary
+  // file: beside the file a chain of symbolic links ends at, so that the links stay links.
+  // Anything else (a device, a pipe, /dev/stdout) is written in place.
+  struct stat info;
+  bool exists = ::stat(path.c_str(), &info) == 0;
+  bool replace = exists ? S_ISREG(info.st_mode) : errno == ENOENT;
+  std::string target;
+  if (replace && !link_chain_end(path, target)) replace = false;
 
   if (!replace) {
     int fd;
@@ -348,7 +325,7 @@ bool create_output(const std::string& path, OutputFile& file) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       // A file that is replaced keeps its permissions; a new one gets the usual 0666 less umask.
-      if (exists) ::fchmod(fd, mode);
+      if (exists) ::fchmod(fd, info.st_mode & 07777);
       file.handle = fd;
       file.final_path = target;
       file.temp_path = temp;

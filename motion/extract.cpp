@@ -130,7 +130,7 @@ Status skip_lines(InputStream& in, std::int64_t count) {
 // Copies up to `count` lines as they are; a last line without a line break counts as a line.
 // `copied` tells how many there were. Each block's run of lines is handed over whole, and the
 // next block is read while it is written.
-Status copy_lines(InputStream& in, BlockPipe& pipe, std::int64_t count, std::int64_t& copied) {
+Status copy_lines(InputStream& in, std::int64_t count, std::int64_t& copied) {
   copied = 0;
   bool inside_line = false;  // some bytes of an unfinished line were copied
   while (copied < count) {
@@ -150,7 +150,7 @@ Status copy_lines(InputStream& in, BlockPipe& pipe, std::int64_t count, std::int
       inside_line = false;
       ++copied;
     }
-    if (!write_run(pipe, in.block + start, in.pos - start)) return Status::WriteError;
+    if (!write_run(*in.pipe, in.block + start, in.pos - start)) return Status::WriteError;
   }
   return Status::Ok;
 }
@@ -191,7 +191,7 @@ RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out
   if (result.status != Status::Ok) return result;
   result.status = skip_lines(in, result.range.first);
   if (result.status != Status::Ok) return result;
-  result.status = copy_lines(in, *in.pipe, size, result.copied);
+  result.status = copy_lines(in, size, result.copied);
   return result;
 }
 

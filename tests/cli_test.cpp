@@ -53,16 +53,6 @@ const char* const kUsage =
     "  mocslice.exe run.bvh -s 1.5s -e 50% -o leap.bvh  - from time 1.5s to the half\n"
     "\n";
 
-// The names in a folder, sorted.
-std::vector<std::string> entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) {
-    names.push_back(entry.path().filename().u8string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string summary(int frames, int first, int last, const std::string& in,
                     const std::string& out) {
   return "\nMotion with " + std::to_string(frames) + " frames (" + std::to_string(first) + ".." +

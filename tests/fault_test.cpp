@@ -36,16 +36,6 @@ std::string declared(const std::string& count, const std::string& time = "0.0400
   return "Frames: " + count + eol + "Frame Time: " + time + eol;
 }
 
-// The names in a folder, sorted.
-std::vector<std::string> entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Compares a file's bytes without printing them: some are megabytes long.
 void expect_file(const std::string& path, const std::string& expected) {
   std::string actual;

@@ -35,14 +35,6 @@ std::string summary(int frames, int first, int last, const std::string& in,
          kConsoleEol;
 }
 
-std::vector<std::string> entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(fs::u8path(folder)))
-    names.push_back(entry.path().filename().u8string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(Platform, ConsoleLineEnds) {
   ScratchDir dir;
   write_file(dir.file("walk.bvh"), motion_file(3, 3, "\r\n"));

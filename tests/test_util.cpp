@@ -16,6 +16,7 @@
 #include <csignal>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -64,6 +65,15 @@ bool read_file(const std::string& path, std::string& bytes) {
   content << stream.rdbuf();
   bytes = content.str();
   return true;
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) {
+    names.push_back(entry.path().filename().u8string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool file_exists(const std::string& path) {

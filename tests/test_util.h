@@ -29,6 +29,9 @@ void write_file(const std::string& path, const std::string& bytes);
 bool read_file(const std::string& path, std::string& bytes);
 bool file_exists(const std::string& path);
 
+// The names in a folder, sorted.
+std::vector<std::string> entries(const std::string& folder);
+
 // A small skeleton whose hierarchy ends with the line "MOTION" and the given line ending.
 std::string hierarchy(const std::string& eol = "\n");
 

@@ -2,12 +2,13 @@
 // cut, on generated files already in the page cache. Prints a table of medians; asserts
 // nothing (timings are for people, not for the test suite).
 //
-//   mocslice_bench [--dir DIR] [--rounds N] [--quick]
+//   mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH]
 //
 // Files are generated once into DIR (kept, and reused by the next run) or into a temporary
 // folder (removed at the end). The tools run in alternating rounds (mocslice, cat, awk,
 // mocslice, ...) after a warm-up round; each run's output is removed, and the file system
-// synced, untimed, before it.
+// synced, untimed, before it. --program times another build of mocslice (a packaged one)
+// instead of the one beside the benchmark.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -182,6 +183,7 @@ int main(int argc, char** argv) {
   std::string dir;
   int rounds = 5;
   bool quick = false;
+  std::string program;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--dir" && i + 1 < argc) {
@@ -190,13 +192,16 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--quick") {
       quick = true;
+    } else if (a == "--program" && i + 1 < argc) {
+      program = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: mocslice_bench [--dir DIR] [--rounds N] [--quick]\n");
+      std::fprintf(stderr,
+                   "usage: mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH]\n");
       return 2;
     }
   }
   std::string bin = self_dir();
-  std::string tool = bin + "/mocslice";
+  std::string tool = program.empty() ? bin + "/mocslice" : program;
   std::string make_bvh = bin + "/make_bvh";
   bool temporary = dir.empty();
   if (temporary) {

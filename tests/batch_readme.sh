@@ -2,7 +2,8 @@
 # Runs the README's two batch snippets (the `for` loop and the `xargs -P` line), taken
 # from README.md as they stand, on a folder of samples with a broken file and a name with
 # a blank among them. Each must cut every good file into its own output, exactly as a
-# single run would, and go on past the broken one.
+# single run would, and go on past the broken one. Then runs the README's line that pipes
+# the cut alone to `next-program`, which must receive exactly the cut a file would hold.
 #
 #   tests/batch_readme.sh README.md MOCSLICE SAMPLES_FOLDER
 set -euo pipefail
@@ -28,6 +29,8 @@ for_loop=$(snippet 'for f in *.bvh')
 parallel=$(snippet 'xargs -0')
 [ -n "$for_loop" ] || fail "no for loop over *.bvh in $readme"
 [ -n "$parallel" ] || fail "no xargs line in $readme"
+piped=$(snippet '/dev/fd/3')
+[ -n "$piped" ] || fail "no line that pipes the cut in $readme"
 # The range the snippets cut, to make the reference cuts with.
 range=$(sed -n 's/.*mocslice "$f" \(.*\) -o .*/\1/p' <<<"$for_loop")
 [ -n "$range" ] || fail "cannot find the range in: $for_loop"
@@ -77,3 +80,17 @@ for made in for xargs; do
     fail "the $made snippet's cuts differ from single runs: $(diff -rq "$scratch/reference" "$scratch/cuts_$made")"
 done
 echo "both README batch snippets cut $good files like single runs ($range) and went on past a broken one"
+
+# The pipe's far end: a `next-program` on the PATH that keeps what it reads.
+mkdir "$scratch/bin"
+printf '#!/bin/sh\ncat >"%s"\n' "$scratch/received.bvh" >"$scratch/bin/next-program"
+chmod +x "$scratch/bin/next-program"
+cp "$samples/walk.bvh" "$takes/in.bvh"
+status=0
+(cd "$takes" && PATH="$scratch/bin:$PATH" bash -c "$piped") >"$scratch/console" 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "the pipe line ended with status $status: $(cat "$scratch/console")"
+[ ! -s "$scratch/console" ] || fail "the pipe line printed: $(cat "$scratch/console")"
+(cd "$takes" && "$tool" in.bvh -o "$scratch/in_cut.bvh" >/dev/null)
+cmp -s "$scratch/received.bvh" "$scratch/in_cut.bvh" ||
+  fail "next-program received other bytes than the cut: $(cmp "$scratch/received.bvh" "$scratch/in_cut.bvh")"
+echo "the README's pipe line sent exactly the cut to next-program, and nothing else"

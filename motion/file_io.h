@@ -49,7 +49,7 @@ bool is_same_file(const InputFile& file, const std::string& path);
 struct OutputFile {
   std::intptr_t handle = -1;  // where the cut is written now
   OutputRule rule = OutputRule::Refuse;
-  std::intptr_t target = -1;  // the existing file, open for writing (rule 3)
+  std::intptr_t target = -1;  // an existing regular file, open for writing
   std::intptr_t folder = -1;  // POSIX: the output's folder, for the temporary file's calls
   bool temp_unnamed = false;  // POSIX: the temporary file has no name until it is put in place
   std::string temp_name;      // a temporary file's name (a path on Windows), while it has one

@@ -121,7 +121,7 @@ void expect_same_identity(const FileState& after, const FileState& before) {
   EXPECT_EQ(after.flags, before.flags);
 }
 
-// Rule 1: a name for a descriptor the program has open is written through that descriptor,
+// A name for a descriptor the program has open is written through that descriptor,
 // in its mode, and nothing is reopened, truncated or replaced.
 TEST(Output, DescriptorsOfTheProcess) {
   struct Case {
@@ -163,7 +163,7 @@ TEST(Output, DescriptorsOfTheProcess) {
   }
 }
 
-// Rule 3: an existing file is written only when the caller may write it; it is renamed over
+// An existing file is written only when the caller may write it; it is renamed over
 // only when nothing of it is lost, and otherwise written into, as the same inode.
 struct ExistingCase {
   const char* name;
@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(Output, ExistingOutput, testing::ValuesIn(kExistingCase
                            return name;
                          });
 
-// Rule 5: the temporary file's name does not grow with the output's, so every name a plain
+// The temporary file's name does not grow with the output's, so every name a plain
 // write takes works, new or existing: the longest file name, a path just short of PATH_MAX.
 TEST(Output, LongNames) {
   ScratchDir dir;
@@ -354,7 +354,7 @@ bool wait_for_output(long pid, const std::string& folder, off_t size) {
   return false;
 }
 
-// Rule 6: a signal that ends a run in mid-motion leaves no file behind and the earlier
+// A signal that ends a run in mid-motion leaves no file behind and the earlier
 // output as it was; the program ends by that signal. The input is a named pipe that stalls
 // after a hundred frames, so the signal always comes while the cut is being written. SIGKILL
 // cannot be caught: only an unnamed temporary file leaves nothing then.
@@ -411,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(Output, SignalDuringARun, testing::ValuesIn(kSignalCase
                            return std::string(row.param.name);
                          });
 
-// Rule 5's other form: where no unnamed temporary file can be had, a named one stands beside
+// Where no unnamed temporary file can be had, a named one stands beside
 // the output while the cut is written, and goes when the run is committed, discarded or
 // ended by a signal. Asked for here in the program's own process, as no file system at hand
 // lacks unnamed temporary files.
@@ -504,7 +504,7 @@ FileState state_of(const std::string& path) {
   return state;
 }
 
-// Rule 7: an existing file is replaced with ReplaceFileW, which keeps its attributes, or
+// On Windows an existing file is replaced with ReplaceFileW, which keeps its attributes, or
 // written into when it has other names; one the caller may not write is refused before
 // anything is written. The system decides what may be written: Wine run by root lets a
 // read-only file be opened for writing, so it is refused exactly where the test's own open

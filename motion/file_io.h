@@ -1,12 +1,14 @@
 // The operating system's file calls, as the extraction run needs them: whole-block reads
 // of the input, whole-block writes of the output, and an output that only ever appears
-// complete. Bytes pass unchanged on every platform (no text-mode translation).
-// Paths are UTF-8 on every platform.
+// complete. Bytes pass unchanged on every platform (no text-mode translation). Paths are
+// UTF-8 on every platform. One file per platform: file_io_posix.cpp, file_io_windows.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "motion/output_rules.h"
 
 struct InputFile {
   std::intptr_t handle = -1;  // file descriptor, or a Windows HANDLE
@@ -36,26 +38,41 @@ bool seek_input(InputFile& file, std::int64_t offset);
 // the path or the links leading to it (the file identities are compared, not the names).
 bool is_same_file(const InputFile& file, const std::string& path);
 
-// An output under construction. A regular file (or a name that does not exist yet) is
-// written to a temporary file beside it and moved over it only when complete, so a failed
-// run never leaves a partial file nor destroys the one that was there. Anything else
-// (a device, a pipe, a terminal) is written in place.
+// An output under construction, written the way motion/output_rules.h chooses: through a
+// descriptor the process has open, in place (devices, pipes), or through a temporary file
+// that becomes the output, or is copied into the existing file, only once complete. A failed
+// run leaves no partial file and the file that was there as it was (only a failure in the
+// midst of that final copy can leave it part new), and an interrupted one (SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT; Ctrl-C or a closed console on Windows) removes its temporary file, then
+// ends by the signal as usual. While an output is open, a file-size limit makes a write
+// fail instead of ending the process.
 struct OutputFile {
-  std::intptr_t handle = -1;
-  std::string final_path;  // where the complete file goes
-  std::string temp_path;   // where it is written until then; empty when written in place
+  std::intptr_t handle = -1;  // where the cut is written now
+  OutputRule rule = OutputRule::Refuse;
+  std::intptr_t target = -1;  // an existing regular file, open for writing
+  std::intptr_t folder = -1;  // POSIX: the output's folder, for the temporary file's calls
+  bool temp_unnamed = false;  // POSIX: the temporary file has no name until it is put in place
+  std::string temp_name;      // a temporary file's name (a path on Windows), while it has one
+  std::string final_name;     // the output's name in its folder (a path on Windows)
 };
 
-// Opens the output for writing. False when it cannot be created.
-bool create_output(const std::string& path, OutputFile& file);
+// Linux makes unnamed temporary files where the file system can; a named one is the way
+// everywhere else, and can be asked for.
+enum class TempForm { UnnamedWherePossible, Named };
 
-// Writes all `size` bytes (retrying short writes). False on any failure.
+// Opens the output for writing. False when it cannot be created, or is a file the caller
+// may not write; nothing is changed then.
+bool create_output(const std::string& path, OutputFile& file,
+                   TempForm form = TempForm::UnnamedWherePossible);
+
+// Writes all `size` bytes (retrying short writes). False on any failure. Safe to call from
+// a second thread.
 bool write_output(OutputFile& file, const char* data, std::size_t size);
 
-// Closes the output and moves a temporary file into place. False when closing or moving
-// fails; the temporary file is then removed.
+// Closes the output and puts the complete temporary file in place: renamed or linked in,
+// or copied into the existing file. False when that fails; the temporary file is removed
+// then. Interrupts wait until it is done.
 bool commit_output(OutputFile& file);
 
-// Closes the output and removes a temporary file. A destination written in place is
-// left alone: it is not ours to remove.
+// Closes the output and removes a temporary file. What was there before is left alone.
 void discard_output(OutputFile& file);

@@ -275,6 +275,7 @@ TEST(Fault, WriteFailuresLoseNothing) {
       {"size limit, earlier output", "out.bvh", 1000000},
       {"size limit, link to the earlier output", "link.bvh", 1000000},
       {"size limit, link to no file yet", "dangling.bvh", 1000000},
+      {"size limit, a file of two names", "hard.bvh", 1000000},
       {"size limit, reached in the declarations", "out.bvh",
        static_cast<long long>(hierarchy().size() + 4)},
   };
@@ -285,6 +286,8 @@ TEST(Fault, WriteFailuresLoseNothing) {
     write_file(dir.file("out.bvh"), kPrevious);
     ASSERT_EQ(::symlink("out.bvh", dir.file("link.bvh").c_str()), 0);
     ASSERT_EQ(::symlink("nowhere.bvh", dir.file("dangling.bvh").c_str()), 0);
+    write_file(dir.file("linked.bvh"), kPrevious);
+    ASSERT_EQ(::link(dir.file("linked.bvh").c_str(), dir.file("hard.bvh").c_str()), 0);
     std::vector<std::string> before = entries(dir.path);
 
     ToolOptions options;
@@ -295,6 +298,7 @@ TEST(Fault, WriteFailuresLoseNothing) {
     EXPECT_EQ(run.status, 255);
     expect_file(dir.file("in.bvh"), input);
     expect_file(dir.file("out.bvh"), kPrevious);
+    expect_file(dir.file("linked.bvh"), kPrevious);
     EXPECT_EQ(entries(dir.path), before);
   }
 }

@@ -8,12 +8,12 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #endif
 
 #include <algorithm>
@@ -204,54 +204,88 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
 
 #else
 
-ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
-  ToolRun run;
-  std::vector<std::string> words;
-  words.push_back(MOCSLICE_BINARY);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
+ToolProcess start_program(const std::vector<std::string>& argv, const ToolOptions& options) {
+  ToolProcess process;
+  std::vector<std::string> words = argv;
+  std::vector<char*> pointers;
   for (std::string& word : words)
-    argv.push_back(&word[0]);
-  argv.push_back(nullptr);
+    pointers.push_back(&word[0]);
+  pointers.push_back(nullptr);
 
   // Standard output goes through a pipe, as when a script reads it.
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return run;
+  if (::pipe(pipe_fds) != 0) return process;
   pid_t pid = ::fork();
-  if (pid < 0) return run;
+  if (pid < 0) {
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return process;
+  }
   if (pid == 0) {
     ::close(pipe_fds[0]);
     if (::dup2(pipe_fds[1], 1) < 0) ::_exit(127);
+    ::close(pipe_fds[1]);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+    // A program ended by SIGQUIT leaves no core file among the files a test looks at.
+    struct rlimit no_core = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
     if (options.file_size_limit >= 0) {
-      // Past the limit a write fails with EFBIG instead of killing the process.
-      ::signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit;
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
     }
-    ::execv(argv[0], argv.data());
+    if (options.user >= 0) {
+      gid_t group = static_cast<gid_t>(options.group);
+      uid_t user = static_cast<uid_t>(options.user);
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 ||
+          ::setresuid(user, user, user) != 0) {
+        ::_exit(127);
+      }
+    }
+    ::execv(pointers[0], pointers.data());
     ::_exit(127);
   }
   ::close(pipe_fds[1]);
+  process.pid = pid;
+  process.output = pipe_fds[0];
+  return process;
+}
+
+ToolRun finish_program(ToolProcess& process) {
+  ToolRun run;
+  if (process.pid < 0) return run;
   char buffer[65536];
   for (;;) {
-    ssize_t got = ::read(pipe_fds[0], buffer, sizeof buffer);
+    ssize_t got = ::read(process.output, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     run.out.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(pipe_fds[0]);
+  ::close(process.output);
   int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(static_cast<pid_t>(process.pid), &wait_status, 0) < 0 && errno == EINTR) {
   }
+  process = ToolProcess();
   if (WIFEXITED(wait_status)) {
     run.status = WEXITSTATUS(wait_status);
     run.exit_code = run.status;
   } else {
     run.status = 1000;
+    if (WIFSIGNALED(wait_status)) run.signal = WTERMSIG(wait_status);
   }
   return run;
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
+  std::vector<std::string> argv = {MOCSLICE_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ToolProcess process = start_program(argv, options);
+  return finish_program(process);
+}
+
+ToolRun run_shell(const std::string& script, const ToolOptions& options) {
+  ToolProcess process = start_program({"/bin/sh", "-c", script, "sh", MOCSLICE_BINARY}, options);
+  return finish_program(process);
 }
 
 #endif

@@ -43,7 +43,8 @@ std::string frame_lines(int first, int last, const std::string& eol = "\n");
 
 struct ToolRun {
   std::string out;  // everything the program printed on standard output
-  int status = -1;  // exit status as a shell sees it (0..255; -1 shows as 255)
+  int status = -1;  // exit status as a shell sees it (0..255; -1 shows as 255); 1000 if killed
+  int signal = 0;   // the signal that ended the program, if one did (POSIX)
   // The whole exit code as the system reports it: on Windows all 32 bits (-1 is
   // 0xFFFFFFFF), elsewhere the same as `status`. -1 when the program did not exit normally.
   std::int64_t exit_code = -1;
@@ -52,9 +53,28 @@ struct ToolRun {
 struct ToolOptions {
   std::string cwd;                 // folder to start in; empty: the current one
   long long file_size_limit = -1;  // bytes a file may grow to; -1: no limit (POSIX only)
+  long user = -1;                  // run as this user and group, in no other group; -1: as
+  long group = -1;                 // this process (POSIX only; needs root)
 };
 
 // Runs the built mocslice with `args`, passed on exactly as given (on Windows quoted for
 // the C runtime's parser of the command line, so only the program's own wildcard
 // expansion changes them), with standard output read through a pipe.
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+#ifndef _WIN32
+// A program started and not yet waited for.
+struct ToolProcess {
+  long pid = -1;
+  int output = -1;  // the read end of its standard output
+};
+
+// Starts `argv` (the program first) as run_tool starts mocslice.
+ToolProcess start_program(const std::vector<std::string>& argv, const ToolOptions& options = {});
+
+// Reads the rest of the program's standard output and waits for it to end.
+ToolRun finish_program(ToolProcess& process);
+
+// Runs `script` with sh, with the built mocslice as "$1", as run_tool would run mocslice.
+ToolRun run_shell(const std::string& script, const ToolOptions& options = {});
+#endif

@@ -1,0 +1,44 @@
+// Which way the output is written, decided from what the platform layer found out about
+// its name. Nothing here calls the system: facts come in, a choice goes out, so the rules
+// read in one place and can be checked without files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class OutputKind {
+  Descriptor,  // a name for a descriptor this process already has open (/dev/stdout, /dev/fd/N)
+  Special,     // an existing file that is not a regular file: a device, a pipe, a terminal
+  Regular,     // an existing regular file
+  Nothing,     // nothing behind the name yet
+  Unusable,    // none of these: a folder, a name in a missing folder, a name that cannot be read
+};
+
+// What the platform layer probed. Fields after `writable` are only looked at for an
+// existing regular file.
+struct OutputFacts {
+  OutputKind kind = OutputKind::Unusable;
+  bool writable = false;        // Descriptor: open for writing. Regular: opens for writing.
+  bool temp_beside = false;     // a temporary file could be made in the output's folder
+  std::int64_t links = 1;       // the file's names (hard links)
+  bool identity_kept = false;   // that temporary file took the file's owner, group, mode,
+                                // extended attributes (ACL included) and flags
+  bool rename_allowed = false;  // the folder lets the caller rename over the file
+};
+
+enum class OutputRule {
+  Refuse,             // "Cannot create output file"; nothing is changed
+  ThroughDescriptor,  // written through a duplicate of the descriptor, in its own mode
+  InPlace,            // opened and written as it is, never removed
+  CreateNew,          // written to a temporary file beside it, put in place when complete
+  ReplaceByRename,    // the same, the temporary file carrying the old file's identity
+  CopyInto,           // written to a temporary file, then copied into the existing file
+};
+
+// The rule for an output with these facts.
+OutputRule choose_output_rule(const OutputFacts& facts);
+
+// The name of a temporary file, ".mocslice-<16 hex digits>.tmp": short and of one form
+// whatever the output is called, so it fits wherever the output's name fits. Different
+// `unique` values give different names.
+std::string temp_file_name(std::uint64_t unique);

@@ -1,0 +1,582 @@
+// Where the cut goes, end to end, one table per output rule: descriptors the program has
+// open, existing files (who may write them, and what of them survives: bytes, inode, links,
+// owner, group, mode, extended attributes, flags), long names, temporary files, signals.
+// Every run is checked for its message, its status, and that the folder holds no stray file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "motion/file_io.h"
+#include "tests/test_util.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <thread>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+#endif
+
+namespace {
+
+const char kPrevious[] = "the previous cut\n";
+const char kCreateError[] = "Error: Cannot create output file ";
+
+// What mocslice in.bvh -e 0 makes of in.bvh = motion_file(3, 3).
+std::string cut() {
+  return hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA0\n";
+}
+
+std::string ok_console(const std::string& out) {
+  return "OK\nMotion with 1 frames (0..0) from in.bvh copied to " + out + "\n";
+}
+
+#ifndef _WIN32
+
+const long kNobody = 65534;  // the unprivileged user and group of Debian
+
+bool is_root() {
+  return ::geteuid() == 0;
+}
+
+// Runs `commands` with sh in `folder`; true when they succeed.
+bool shell(const std::string& folder, const std::string& commands) {
+  if (commands.empty()) return true;
+  return std::system(("cd '" + folder + "' && { " + commands + "; } >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool has_command(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// All a replaced file could lose.
+struct FileState {
+  bool exists = false;
+  ino_t inode = 0;
+  nlink_t links = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
+  mode_t mode = 0;
+  std::map<std::string, std::string> attributes;  // every extended attribute, ACLs included
+  int flags = 0;                                  // inode flags (chattr)
+  std::string bytes;
+};
+
+FileState state_of(const std::string& path) {
+  FileState state;
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return state;
+  state.exists = true;
+  state.inode = info.st_ino;
+  state.links = info.st_nlink;
+  state.owner = info.st_uid;
+  state.group = info.st_gid;
+  state.mode = info.st_mode;
+  read_file(path, state.bytes);
+  char names[4096];
+  ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    char value[4096];
+    ssize_t length = ::getxattr(path.c_str(), names + at, value, sizeof value);
+    state.attributes[names + at] = std::string(value, length > 0 ? length : 0);
+  }
+#ifdef __linux__
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd >= 0) {
+    ::ioctl(fd, FS_IOC_GETFLAGS, &state.flags);
+    ::close(fd);
+  }
+#endif
+  return state;
+}
+
+// The identity a file keeps whether it is written in place or replaced by rename.
+void expect_same_identity(const FileState& after, const FileState& before) {
+  EXPECT_EQ(after.links, before.links);
+  EXPECT_EQ(after.owner, before.owner);
+  EXPECT_EQ(after.group, before.group);
+  EXPECT_EQ(after.mode, before.mode);
+  EXPECT_EQ(after.attributes, before.attributes);
+  EXPECT_EQ(after.flags, before.flags);
+}
+
+// A name for a descriptor the program has open is written through that descriptor,
+// in its mode, and nothing is reopened, truncated or replaced.
+TEST(Output, DescriptorsOfTheProcess) {
+  struct Case {
+    const char* script;  // run in a folder holding in.bvh and log ("earlier\n")
+    std::string log;     // log afterwards
+    std::string console;
+    int status;
+  };
+  const std::string earlier = "earlier\n";
+  const Case cases[] = {
+      {R"("$1" in.bvh -e 0 -o /dev/stdout >> log)", earlier + cut() + ok_console("/dev/stdout"), "",
+       0},
+      {R"({ echo header; "$1" in.bvh -e 0 -o /dev/stdout; echo trailer; } > log)",
+       "header\n" + cut() + ok_console("/dev/stdout") + "trailer\n", "", 0},
+      {R"("$1" in.bvh -e 0 -o /dev/stderr 2>> log)", earlier + cut(), ok_console("/dev/stderr"), 0},
+      {R"("$1" in.bvh -e 0 -o /dev/fd/3 3>> log)", earlier + cut(), ok_console("/dev/fd/3"), 0},
+      {R"("$1" in.bvh -e 0 -o /proc/self/fd/3 3>> log)", earlier + cut(),
+       ok_console("/proc/self/fd/3"), 0},
+      {R"(ln -s /dev/stdout link.bvh && "$1" in.bvh -e 0 -o link.bvh >> log; rm link.bvh)",
+       earlier + cut() + ok_console("link.bvh"), "", 0},
+      {R"("$1" in.bvh -e 0 -o /dev/fd/3 3< log)", earlier, kCreateError + std::string("/dev/fd/3"),
+       255},
+      {R"("$1" in.bvh -e 0 -o /dev/fd/9)", earlier, kCreateError + std::string("/dev/fd/9"), 255},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    ScratchDir dir;
+    write_file(dir.file("in.bvh"), motion_file(3, 3));
+    write_file(dir.file("log"), earlier);
+    ToolOptions options;
+    options.cwd = dir.path;
+    ToolRun run = run_shell(c.script, options);
+    EXPECT_EQ(run.out, c.console);
+    EXPECT_EQ(run.status, c.status);
+    std::string log;
+    ASSERT_TRUE(read_file(dir.file("log"), log));
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"in.bvh", "log"}));
+  }
+}
+
+// An existing file is written only when the caller may write it; it is renamed over
+// only when nothing of it is lost, and otherwise written into, as the same inode.
+struct ExistingCase {
+  const char* name;
+  const char* setup;  // sh commands run by root in the folder (mode 0777) that holds in.bvh
+                      // and out.bvh (root's, mode 0644)
+  const char* tools;  // the commands the setup needs
+  bool as_nobody;     // run as an ordinary user, else as root
+  bool written;       // else refused, and out.bvh stays as it was
+  bool same_inode;    // written into the very file, else replaced by a rename
+};
+
+const ExistingCase kExistingCases[] = {
+    {"another user's file in a folder open to all", "", "", true, false, false},
+    {"one's own read-only file", "chown nobody:nogroup out.bvh && chmod 444 out.bvh", "", true,
+     false, false},
+    {"another user's file in a sticky folder", "chmod 1777 .", "", true, false, false},
+    {"an immutable file", "chattr +i out.bvh", "chattr", false, false, false},
+    {"an append-only file", "chattr +a out.bvh", "chattr", false, false, false},
+    {"one of two hard links", "ln out.bvh other.bvh", "", false, true, true},
+    {"another user's file with attributes and an ACL",
+     "chown nobody:nogroup out.bvh && chmod 640 out.bvh && setfattr -n user.take -v 7 out.bvh && "
+     "setfacl -m u:daemon:rw out.bvh",
+     "setfattr setfacl", false, true, false},
+    {"one's own file with attributes and an ACL",
+     "chown nobody:nogroup out.bvh && setfattr -n user.take -v 7 out.bvh && "
+     "setfacl -m u:daemon:r out.bvh",
+     "setfattr setfacl", true, true, false},
+    {"a set-group-id file of another group", "chown nobody:nogroup out.bvh && chmod 2755 out.bvh",
+     "", false, true, false},
+    {"a file flagged no-dump", "chattr +d out.bvh", "chattr", false, true, false},
+    {"a file in a folder with a default ACL it lacks", "setfacl -d -m u:daemon:rwx .", "setfacl",
+     false, true, false},
+    {"another user's writable file", "chmod 666 out.bvh", "", true, true, true},
+    {"another user's writable file in a sticky folder", "chmod 666 out.bvh && chmod 1777 .", "",
+     true, true, true},
+    {"a writable file in a folder closed to the caller", "chmod 666 out.bvh && chmod 755 .", "",
+     true, true, true},
+    {"a file in an immutable folder", "chattr +i .", "chattr", false, true, true},
+    {"a file in an append-only folder", "chattr +a .", "chattr", false, true, true},
+};
+
+class ExistingOutput : public testing::TestWithParam<ExistingCase> {};
+
+TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
+  const ExistingCase& c = GetParam();
+  if (!is_root()) GTEST_SKIP() << "needs root: the cases set owners and flags, run as others";
+  for (const std::string& tool :
+       {std::string("setfattr"), std::string("setfacl"), std::string("chattr")}) {
+    if (std::strstr(c.tools, tool.c_str()) != nullptr && !has_command(tool)) {
+      GTEST_SKIP() << tool << " is not installed (packages attr, acl, e2fsprogs)";
+    }
+  }
+  ScratchDir dir;
+  write_file(dir.file("in.bvh"), motion_file(3, 3));
+  write_file(dir.file("out.bvh"), kPrevious);
+  ASSERT_TRUE(shell(dir.path, "chmod 0777 . && chmod 0644 in.bvh out.bvh"));
+  if (!shell(dir.path, c.setup)) {
+    shell(dir.path, "chattr -i -a . out.bvh");
+    GTEST_SKIP() << "the scratch folder's file system does not take: " << c.setup;
+  }
+  FileState before = state_of(dir.file("out.bvh"));
+  std::vector<std::string> names = entries(dir.path);
+  std::vector<std::string> links;  // out.bvh under all its names
+  for (const std::string& name : names) {
+    if (state_of(dir.file(name)).inode == before.inode) links.push_back(name);
+  }
+
+  ToolOptions options;
+  options.cwd = dir.path;
+  if (c.as_nobody) options.user = options.group = kNobody;
+  ToolRun run = run_tool({"in.bvh", "-e", "0"}, options);
+  FileState after = state_of(dir.file("out.bvh"));
+  std::vector<std::string> names_after = entries(dir.path);
+  shell(dir.path, "chattr -i -a . out.bvh");  // so that the folder can be removed
+
+  EXPECT_EQ(names_after, names);
+  if (!c.written) {
+    EXPECT_EQ(run.out, kCreateError + std::string("out.bvh"));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(after.bytes, kPrevious);
+    EXPECT_EQ(after.inode, before.inode);
+    expect_same_identity(after, before);
+    return;
+  }
+  EXPECT_EQ(run.out, ok_console("out.bvh"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(after.inode == before.inode, c.same_inode);
+  expect_same_identity(after, before);
+  for (const std::string& name : links) {
+    std::string bytes;
+    ASSERT_TRUE(read_file(dir.file(name), bytes));
+    EXPECT_EQ(bytes, cut()) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, ExistingOutput, testing::ValuesIn(kExistingCases),
+                         [](const testing::TestParamInfo<ExistingCase>& row) {
+                           std::string name;  // "one of two" -> "OneOfTwo"
+                           bool word_start = true;
+                           for (const char* p = row.param.name; *p != '\0'; ++p) {
+                             unsigned char letter = static_cast<unsigned char>(*p);
+                             if (std::isalnum(letter)) {
+                               name +=
+                                   static_cast<char>(word_start ? std::toupper(letter) : letter);
+                             }
+                             word_start = *p == ' ';
+                           }
+                           return name;
+                         });
+
+// The temporary file's name does not grow with the output's, so every name a plain
+// write takes works, new or existing: the longest file name, a path just short of PATH_MAX.
+TEST(Output, LongNames) {
+  ScratchDir dir;
+  write_file(dir.file("in.bvh"), motion_file(3, 3));
+  std::string deep = dir.path;
+  const std::string part(200, 'd');
+  while (deep.size() + 1 + part.size() + 1 + 40 < PATH_MAX - 30) {
+    deep += "/" + part;
+    ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+  }
+  std::string longest = std::string(251, 'n') + ".bvh";
+  std::string near_limit = deep + "/" + std::string(PATH_MAX - 20 - deep.size(), 'p');
+  ASSERT_LT(near_limit.size(), static_cast<std::size_t>(PATH_MAX));
+  for (const std::string& out : {longest, near_limit}) {
+    for (bool existing : {false, true}) {
+      SCOPED_TRACE(out.substr(out.size() - 8) + (existing ? ", existing" : ", new"));
+      std::string path = out[0] == '/' ? out : dir.file(out);
+      std::size_t slash = path.find_last_of('/');
+      std::string folder = path.substr(0, slash);
+      if (existing) write_file(path, kPrevious);
+      std::vector<std::string> expected = entries(folder);
+      if (!existing) expected.push_back(path.substr(slash + 1));
+      std::sort(expected.begin(), expected.end());
+      ToolOptions options;
+      options.cwd = dir.path;
+      ToolRun run = run_tool({"in.bvh", "-e", "0", "-o", out}, options);
+      EXPECT_EQ(run.out, ok_console(out));
+      std::string bytes;
+      ASSERT_TRUE(read_file(path, bytes));
+      EXPECT_EQ(bytes, cut());
+      EXPECT_EQ(entries(folder), expected);
+      ::unlink(path.c_str());
+    }
+  }
+}
+
+bool unnamed_temp_files_work(const std::string& folder) {
+#ifdef O_TMPFILE
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+#else
+  (void)folder;
+  return false;
+#endif
+}
+
+// Opens the named pipe for writing once the program has opened it for reading.
+int open_pipe_writer(const std::string& path) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      ::fcntl(fd, F_SETFL, 0);
+      return fd;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+// Waits until process `pid` has a file open in `folder` that holds `size` bytes.
+bool wait_for_output(long pid, const std::string& folder, off_t size) {
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    for (const std::string& fd : entries(fds)) {
+      char target[PATH_MAX];
+      ssize_t length = ::readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+      struct stat info;
+      if (length > 0 && std::string(target, length).rfind(folder + "/", 0) == 0 &&
+          ::stat((fds + "/" + fd).c_str(), &info) == 0 && info.st_size == size) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A signal that ends a run in mid-motion leaves no file behind and the earlier
+// output as it was; the program ends by that signal. The input is a named pipe that stalls
+// after a hundred frames, so the signal always comes while the cut is being written. SIGKILL
+// cannot be caught: only an unnamed temporary file leaves nothing then.
+struct SignalCase {
+  const char* name;
+  int signal;
+  bool previous;  // an earlier out.bvh is there
+};
+
+class SignalDuringARun : public testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalDuringARun, LeavesNothingBehind) {
+  const SignalCase& c = GetParam();
+  ScratchDir dir;
+  if (c.signal == SIGKILL && !unnamed_temp_files_work(dir.path)) {
+    GTEST_SKIP() << "the scratch folder's file system has no unnamed temporary files (O_TMPFILE)";
+  }
+  ASSERT_EQ(::mkfifo(dir.file("in.pipe").c_str(), 0600), 0);
+  if (c.previous) write_file(dir.file("out.bvh"), kPrevious);
+  std::vector<std::string> before = entries(dir.path);
+  ToolOptions options;
+  options.cwd = dir.path;
+  ToolProcess process = start_program({MOCSLICE_BINARY, "in.pipe"}, options);
+  int pipe = open_pipe_writer(dir.file("in.pipe"));
+  ASSERT_GE(pipe, 0);
+  const std::string head = hierarchy() + "Frames: 1000\nFrame Time: 0.04\n" + frame_lines(0, 99);
+  ASSERT_EQ(::write(pipe, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+  const off_t written = static_cast<off_t>(hierarchy().size() + frame_lines(0, 99).size() +
+                                           std::strlen("Frames: 1000\nFrame Time: 0.040000\n"));
+  bool stalled = wait_for_output(process.pid, dir.path, written);
+  ::kill(static_cast<pid_t>(process.pid), c.signal);
+  ::close(pipe);
+  ToolRun run = finish_program(process);
+  ASSERT_TRUE(stalled);
+  EXPECT_EQ(run.signal, c.signal);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(entries(dir.path), before);
+  std::string kept;
+  if (c.previous) {
+    EXPECT_TRUE(read_file(dir.file("out.bvh"), kept) && kept == kPrevious);
+  }
+}
+
+const SignalCase kSignalCases[] = {
+    {"InterruptNew", SIGINT, false},  {"InterruptOverOld", SIGINT, true},
+    {"TerminateNew", SIGTERM, false}, {"TerminateOverOld", SIGTERM, true},
+    {"HangUpNew", SIGHUP, false},     {"HangUpOverOld", SIGHUP, true},
+    {"QuitNew", SIGQUIT, false},      {"QuitOverOld", SIGQUIT, true},
+    {"KillNew", SIGKILL, false},      {"KillOverOld", SIGKILL, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Output, SignalDuringARun, testing::ValuesIn(kSignalCases),
+                         [](const testing::TestParamInfo<SignalCase>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// Where no unnamed temporary file can be had, a named one stands beside
+// the output while the cut is written, and goes when the run is committed, discarded or
+// ended by a signal. Asked for here in the program's own process, as no file system at hand
+// lacks unnamed temporary files.
+TEST(Output, NamedTemporaryFiles) {
+  enum class End { Commit, Discard, Signal };
+  struct Case {
+    const char* name;
+    bool previous;
+    End end;
+  };
+  const Case cases[] = {
+      {"new, committed", false, End::Commit},
+      {"over an old one, committed", true, End::Commit},
+      {"new, discarded", false, End::Discard},
+      {"over an old one, discarded", true, End::Discard},
+      {"new, ended by SIGTERM", false, End::Signal},
+      {"over an old one, ended by SIGINT", true, End::Signal},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string path = dir.file("out.bvh");
+    if (c.previous) write_file(path, kPrevious);
+    std::vector<std::string> before = entries(dir.path);
+    if (c.end == End::Signal) {
+      int signal_number = c.previous ? SIGINT : SIGTERM;
+      EXPECT_EXIT(
+          {
+            OutputFile file;
+            if (create_output(path, file, TempForm::Named) && write_output(file, "cut\n", 4) &&
+                entries(dir.path).size() == before.size() + 1) {
+              std::raise(signal_number);
+            }
+            std::_Exit(0);
+          },
+          testing::KilledBySignal(signal_number), "");
+      EXPECT_EQ(entries(dir.path), before);
+      continue;
+    }
+    OutputFile file;
+    ASSERT_TRUE(create_output(path, file, TempForm::Named));
+    ASSERT_TRUE(write_output(file, "cut\n", 4));
+    std::vector<std::string> during = entries(dir.path);
+    during.erase(std::remove(during.begin(), during.end(), "out.bvh"), during.end());
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].compare(0, 10, ".mocslice-"), 0) << during[0];
+    std::string bytes;
+    if (c.end == End::Commit) {
+      EXPECT_TRUE(commit_output(file));
+      EXPECT_EQ(entries(dir.path), std::vector<std::string>{"out.bvh"});
+      EXPECT_TRUE(read_file(path, bytes) && bytes == "cut\n");
+    } else {
+      discard_output(file);
+      EXPECT_EQ(entries(dir.path), before);
+      EXPECT_EQ(read_file(path, bytes), c.previous);
+      if (c.previous) {
+        EXPECT_EQ(bytes, kPrevious);
+      }
+    }
+  }
+}
+
+#else  // _WIN32
+
+std::wstring wide(const std::string& text) {
+  return std::filesystem::u8path(text).wstring();
+}
+
+struct FileState {
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  DWORD links = 0;
+  std::uint64_t index = 0;  // the file's identity on its volume
+  std::string bytes;
+};
+
+FileState state_of(const std::string& path) {
+  FileState state;
+  HANDLE handle =
+      CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return state;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info)) {
+    state.attributes = info.dwFileAttributes;
+    state.links = info.nNumberOfLinks;
+    state.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  CloseHandle(handle);
+  read_file(path, state.bytes);
+  return state;
+}
+
+// On Windows an existing file is replaced with ReplaceFileW, which keeps its attributes, or
+// written into when it has other names; one the caller may not write is refused before
+// anything is written. The system decides what may be written: Wine run by root lets a
+// read-only file be opened for writing, so it is refused exactly where the test's own open
+// for writing is.
+TEST(Output, WindowsExistingFiles) {
+  enum class Setup { Hidden, HardLink, ReadOnly, HeldOpen };
+  struct Case {
+    const char* name;
+    Setup setup;
+    bool same_file;  // written into the very file
+  };
+  const Case cases[] = {
+      {"a hidden file", Setup::Hidden, false},
+      {"one of two hard links", Setup::HardLink, true},
+      {"a read-only file", Setup::ReadOnly, true},  // where writable: ReplaceFileW refuses it
+      {"a file another program holds open without sharing", Setup::HeldOpen, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir.file("in.bvh"), motion_file(3, 3));
+    const std::string out = dir.file("out.bvh");
+    write_file(out, kPrevious);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    switch (c.setup) {
+      case Setup::Hidden:
+        ASSERT_TRUE(SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_HIDDEN));
+        break;
+      case Setup::HardLink:
+        ASSERT_TRUE(
+            CreateHardLinkW(wide(dir.file("other.bvh")).c_str(), wide(out).c_str(), nullptr));
+        break;
+      case Setup::ReadOnly:
+        ASSERT_TRUE(SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_READONLY));
+        break;
+      case Setup::HeldOpen:
+        held = CreateFileW(wide(out).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        break;
+    }
+    FileState before = state_of(out);
+    std::vector<std::string> names = entries(dir.path);
+    HANDLE plain = CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool writable = plain != INVALID_HANDLE_VALUE;
+    if (writable) CloseHandle(plain);
+    ToolOptions options;
+    options.cwd = dir.path;
+    ToolRun run = run_tool({"in.bvh", "-e", "0"}, options);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    FileState after = state_of(out);
+    SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    EXPECT_EQ(entries(dir.path), names);
+    EXPECT_EQ(after.attributes, before.attributes);
+    EXPECT_EQ(after.links, before.links);
+    if (!writable) {
+      EXPECT_EQ(run.out, kCreateError + std::string("out.bvh"));
+      EXPECT_EQ(run.status, 255);
+      EXPECT_EQ(after.bytes, kPrevious);
+      continue;
+    }
+    EXPECT_EQ(run.out, ok_console("out.bvh"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(after.bytes, cut());
+    EXPECT_EQ(after.index == before.index, c.same_file);
+    if (c.setup == Setup::HardLink) {
+      EXPECT_EQ(state_of(dir.file("other.bvh")).bytes, cut());
+    }
+  }
+}
+
+#endif  // _WIN32
+
+}  // namespace

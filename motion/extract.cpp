@@ -8,6 +8,7 @@
 #include "motion/declarations.h"
 #include "motion/file_io.h"
 #include "motion/input_stream.h"
+#include "motion/line_breaks.h"
 #include "motion/line_skip.h"
 
 namespace {
@@ -116,13 +117,7 @@ Status skip_lines(InputStream& in, std::int64_t count) {
       if (skip_in_parallel(in, count, status)) return status;
     }
     if (!refill(in)) return end_of_input(in, Status::Ok);
-    const char* newline = find_newline(in, in.pos);
-    if (newline == nullptr) {
-      in.pos = in.end;
-      continue;
-    }
-    in.pos = static_cast<std::size_t>(newline - in.block) + 1;
-    --count;
+    in.pos += scan_line_breaks(in.block + in.pos, in.end - in.pos, count);
   }
   return Status::Ok;
 }
@@ -139,17 +134,10 @@ Status copy_lines(InputStream& in, std::int64_t count, std::int64_t& copied) {
       return end_of_input(in, Status::Ok);
     }
     std::size_t start = in.pos;
-    while (copied < count && in.pos < in.end) {
-      const char* newline = find_newline(in, in.pos);
-      if (newline == nullptr) {
-        in.pos = in.end;
-        inside_line = true;
-        break;
-      }
-      in.pos = static_cast<std::size_t>(newline - in.block) + 1;
-      inside_line = false;
-      ++copied;
-    }
+    std::int64_t wanted = count - copied;
+    in.pos += scan_line_breaks(in.block + start, in.end - start, wanted);
+    copied = count - wanted;
+    inside_line = in.block[in.pos - 1] != '\n';
     if (!write_run(*in.pipe, in.block + start, in.pos - start)) return Status::WriteError;
   }
   return Status::Ok;

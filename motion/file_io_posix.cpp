@@ -122,8 +122,8 @@ int descriptor_named(const std::string& path) {
 //
 // A named temporary file is removed by the handler of the signals that end a run; its name
 // and folder are recorded as the file is made, with the signals held, so that the handler
-// needs nothing but unlinkat and finds no file unrecorded. Commits run with the signals held: an interrupt then
-// takes effect once the output is whole, never halfway through.
+// needs nothing but unlinkat and finds no file unrecorded. Commits run with the signals held: an
+// interrupt then takes effect once the output is whole, never halfway through.
 
 const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 const int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];

@@ -1,9 +1,9 @@
 #include "motion/line_skip.h"
 
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 
+#include "motion/line_breaks.h"
 #include "motion/thread.h"
 
 namespace {
@@ -25,11 +25,7 @@ SegmentCount count_segment(InputFile& input, std::int64_t start, std::int64_t si
     std::int64_t got = read_input_at(input, start + count.bytes, buffer, want);
     if (got < 0) count.failed = true;
     if (got <= 0) return count;
-    const char* end = buffer + got;
-    for (const char* p = buffer; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));
-         ++p) {
-      ++count.lines;
-    }
+    count.lines += count_line_breaks(buffer, static_cast<std::size_t>(got));
     count.bytes += got;
   }
   return count;
@@ -44,15 +40,9 @@ LineSkip find_line_end(InputFile& input, std::int64_t start, std::int64_t lines,
     std::int64_t got = read_input_at(input, skip.offset, buffer, buffer_size);
     if (got < 0) skip.failed = true;
     if (got <= 0) return skip;
-    const char* end = buffer + got;
-    for (const char* p = buffer; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));
-         ++p) {
-      if (--lines == 0) {
-        skip.offset += p + 1 - buffer;
-        return skip;
-      }
-    }
-    skip.offset += got;
+    skip.offset +=
+        static_cast<std::int64_t>(scan_line_breaks(buffer, static_cast<std::size_t>(got), lines));
+    if (lines == 0) return skip;
   }
 }
 

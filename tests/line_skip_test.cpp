@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "motion/line_breaks.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -76,6 +78,43 @@ TEST(LineSkip, ManySegments) {
     EXPECT_EQ(skip.offset, expected_offset(text, 0, count));
   }
   close_input(input);
+}
+
+// Every scanner against a byte loop, on random blocks whose breaks are dense, sparse or
+// absent, at every alignment and length around the 64-byte chunks, for counts that run out
+// in the first chunk, in the last one, in the tail or not at all.
+TEST(LineBreaks, ScansStopWhereAPlainLoopWould) {
+  std::mt19937 random(20261208);
+  const double densities[] = {0.0, 0.01, 0.3, 1.0};
+  for (int s = 0; s < kLineBreakScannerCount; ++s) {
+    const LineBreakScanner& scanner = kLineBreakScanners[s];
+    for (double density : densities) {
+      std::bernoulli_distribution is_break(density);
+      std::string block(300, 'x');
+      for (char& c : block)
+        c = is_break(random) ? '\n' : static_cast<char>('\n' + 1 + random() % 200);
+      for (std::size_t from : {0, 1, 17, 63}) {
+        for (std::size_t size = 0; from + size <= block.size(); size += 1 + size / 8) {
+          for (std::int64_t wanted : {1, 2, 5, 31, 64, 65, 200, 1000}) {
+            SCOPED_TRACE(std::string(scanner.name) + " density " + std::to_string(density) +
+                         " from " + std::to_string(from) + " size " + std::to_string(size) +
+                         " wanted " + std::to_string(wanted));
+            std::int64_t left = wanted;
+            std::size_t expected = size;
+            for (std::size_t i = 0; i < size; ++i) {
+              if (block[from + i] == '\n' && --left == 0) {
+                expected = i + 1;
+                break;
+              }
+            }
+            std::int64_t got_left = wanted;
+            EXPECT_EQ(scanner.scan(block.data() + from, size, got_left), expected);
+            EXPECT_EQ(got_left, left);
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+#include "motion/line_breaks.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define MOCSLICE_HAVE_SSE2 1
+#endif
+
+namespace {
+
+const std::size_t kChunk = 64;
+
+inline int count_bits(std::uint64_t bits) {
+#if defined(__POPCNT__)
+  return __builtin_popcountll(bits);
+#else
+  // Without the instruction the compiler would call a library routine.
+  bits = bits - ((bits >> 1) & 0x5555555555555555u);
+  bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+  bits = (bits + (bits >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  return static_cast<int>((bits * 0x0101010101010101u) >> 56);
+#endif
+}
+
+// Bit i set where chunk[i] is a line break.
+inline std::uint64_t breaks_portable(const char* chunk) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < kChunk; ++i)
+    bits |= static_cast<std::uint64_t>(chunk[i] == '\n') << i;
+  return bits;
+}
+
+#ifdef MOCSLICE_HAVE_SSE2
+inline std::uint64_t breaks_sse2(const char* chunk) {
+  const __m128i newline = _mm_set1_epi8('\n');
+  std::uint64_t bits = 0;
+  for (int i = 0; i < 4; ++i) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * i));
+    auto lanes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+    bits |= static_cast<std::uint64_t>(lanes) << (16 * i);
+  }
+  return bits;
+}
+#endif
+
+template <std::uint64_t (*breaks)(const char*)>
+std::size_t scan_with(const char* data, std::size_t size, std::int64_t& wanted) {
+  std::size_t at = 0;
+  for (; at + kChunk <= size; at += kChunk) {
+    std::uint64_t bits = breaks(data + at);
+    if (bits == 0) continue;
+    int found = count_bits(bits);
+    if (found < wanted) {
+      wanted -= found;
+      continue;
+    }
+    for (std::int64_t k = wanted; k > 1; --k)
+      bits &= bits - 1;  // drops the lowest break
+    wanted = 0;
+    return at + static_cast<std::size_t>(__builtin_ctzll(bits)) + 1;
+  }
+  for (; at < size; ++at) {
+    if (data[at] == '\n' && --wanted == 0) return at + 1;
+  }
+  return size;
+}
+
+}  // namespace
+
+const LineBreakScanner kLineBreakScanners[] = {
+    {"portable", scan_with<breaks_portable>},
+#ifdef MOCSLICE_HAVE_SSE2
+    {"sse2", scan_with<breaks_sse2>},
+#endif
+};
+const int kLineBreakScannerCount = sizeof kLineBreakScanners / sizeof kLineBreakScanners[0];
+
+std::size_t scan_line_breaks(const char* data, std::size_t size, std::int64_t& wanted) {
+#ifdef MOCSLICE_HAVE_SSE2
+  return scan_with<breaks_sse2>(data, size, wanted);
+#else
+  return scan_with<breaks_portable>(data, size, wanted);
+#endif
+}
+
+std::int64_t count_line_breaks(const char* data, std::size_t size) {
+  const std::int64_t kAll = INT64_MAX;
+  std::int64_t wanted = kAll;
+  scan_line_breaks(data, size, wanted);
+  return kAll - wanted;
+}

@@ -7,14 +7,19 @@
 #include <sys/mman.h>
 #endif
 
+#include "motion/cores.h"
 #include "motion/thread.h"
 
 namespace {
 
-// The writing thread starts with the second block's run: a cut within one block is written
-// at once. (A thread reading ahead was tried too: handing each block over cost more than
-// the overlap saved.)
+// The writing thread may start with the second block's run: a cut within one block is
+// written at once. (A thread reading ahead was tried too: handing each block over cost more
+// than the overlap saved.)
 const std::int64_t kWriteBehindThreshold = static_cast<std::int64_t>(kPipeBlockSize);
+// A look at the run queue costs microseconds; 16 MiB take milliseconds to write.
+const std::int64_t kLookEvery = std::int64_t{16} << 20;
+// The preemptions are judged by their average over this many looks, not one burst.
+const int kLooksBeforeJudging = 2;
 
 struct Run {
   int block;
@@ -95,6 +100,48 @@ BlockPipeShared& share(BlockPipe& pipe) {
   return *pipe.shared;
 }
 
+void stop_writing_behind(BlockPipe& pipe) {
+  BlockPipeShared& shared = *pipe.shared;
+  {
+    std::lock_guard<std::mutex> guard(shared.lock);
+    shared.closing = true;
+    shared.changed.notify_all();
+  }
+  join_thread(shared.writer);  // every run handed so far is written
+  if (shared.write_failed) pipe.write_failed = true;
+  pipe.shared = nullptr;
+  pipe.writing_behind = false;
+  pipe.current_handed = false;
+}
+
+// Starts the writing thread while a core is free for it, and stops it for good once the
+// process's threads are preempted as on a shared core.
+void look_at_cores(BlockPipe& pipe) {
+  pipe.next_look = pipe.handed + pipe.look_every;
+  if (pipe.writing_behind) {
+    ++pipe.looks_behind;
+    double now = pipe.preemptions();
+    if (pipe.looks_behind < kLooksBeforeJudging || now < 0 || pipe.preemptions_at_start < 0) {
+      return;
+    }
+    if (!second_thread_pays((now - pipe.preemptions_at_start) / pipe.looks_behind)) {
+      stop_writing_behind(pipe);
+      pipe.alone_for_good = true;
+    }
+    return;
+  }
+  if (pipe.alone_for_good || !pipe.core_free()) return;
+  BlockPipeShared& shared = share(pipe);
+  if (!start_thread(shared.writer, writer_main, &shared)) {
+    pipe.shared = nullptr;
+    pipe.alone_for_good = true;
+    return;
+  }
+  pipe.writing_behind = true;
+  pipe.looks_behind = 0;
+  pipe.preemptions_at_start = pipe.preemptions();
+}
+
 }  // namespace
 
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
@@ -102,6 +149,10 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
   pipe.input = &input;
   pipe.output = &output;
   pipe.memory = pipe_memory();
+  pipe.next_look = kWriteBehindThreshold;
+  pipe.look_every = kLookEvery;
+  pipe.core_free = second_core_free_now;
+  pipe.preemptions = probe_preemptions;
 }
 
 char* current_block(const BlockPipe& pipe) {
@@ -122,13 +173,9 @@ std::int64_t read_block(BlockPipe& pipe) {
 
 bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {
   pipe.handed += static_cast<std::int64_t>(size);
-  if (pipe.shared == nullptr && pipe.handed >= kWriteBehindThreshold) {
-    // Tried once: without a thread, the runs are written here.
-    BlockPipeShared& shared = share(pipe);
-    pipe.writing_behind = start_thread(shared.writer, writer_main, &shared);
-  }
+  if (pipe.handed >= pipe.next_look) look_at_cores(pipe);
   if (!pipe.writing_behind) {
-    if (!write_output(*pipe.output, data, size)) pipe.write_failed = true;
+    if (!pipe.write_failed && !write_output(*pipe.output, data, size)) pipe.write_failed = true;
     return !pipe.write_failed;
   }
   BlockPipeShared& shared = *pipe.shared;
@@ -142,16 +189,6 @@ bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {
 }
 
 bool finish_block_pipe(BlockPipe& pipe) {
-  if (pipe.shared == nullptr) return !pipe.write_failed;
-  BlockPipeShared& shared = *pipe.shared;
-  {
-    std::lock_guard<std::mutex> guard(shared.lock);
-    shared.closing = true;
-    shared.changed.notify_all();
-  }
-  if (pipe.writing_behind) join_thread(shared.writer);
-  if (shared.write_failed) pipe.write_failed = true;
-  pipe.shared = nullptr;
-  pipe.writing_behind = false;
+  if (pipe.writing_behind) stop_writing_behind(pipe);
   return !pipe.write_failed;
 }

@@ -1,8 +1,10 @@
 // The input read and the output written through a few equal blocks. The caller reads
 // block after block, scans each, and hands runs of bytes in the current block to be
-// written. Once the runs prove worth it, a second thread writes them behind the caller's
-// reading and scanning, so that the two overlap instead of adding up; until then, and for
-// small cuts, the caller writes each run at once and reads on in the same block.
+// written. Once the runs prove worth it, and while a core is free for it, a second thread
+// writes them behind the caller's reading and scanning, so that the two overlap instead of
+// adding up; otherwise the caller writes each run at once and reads on in the same block.
+// The cores are looked at again every 16 MiB: a run that found them busy hands over once
+// one is free, and one whose threads turn out to share a core goes on alone.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +26,19 @@ struct BlockPipe {
   std::int64_t handed = 0;      // bytes handed to write_run so far
   bool write_failed = false;
   bool writing_behind = false;
-  BlockPipeShared* shared = nullptr;  // set once the writing thread has started
+  bool alone_for_good = false;        // the writing thread shared a core: not tried again
+  std::int64_t next_look = 0;         // `handed` at which the cores are looked at next
+  std::int64_t look_every = 0;        // bytes handed between looks
+  int looks_behind = 0;               // looks since the writing thread started
+  double preemptions_at_start = 0;    // the process's preemptions when it started
+  bool (*core_free)() = nullptr;      // whether a core is free now
+  double (*preemptions)() = nullptr;  // the process's preemptions so far, -1 if unknown
+  BlockPipeShared* shared = nullptr;  // set while the writing thread runs
 };
 
-// Prepares the pipe; one run per process at a time uses its blocks.
+// Prepares the pipe; one run per process at a time uses its blocks. The decisions on the
+// writing thread use the system's probes (motion/cores.h); a test may set `core_free`,
+// `preemptions` and `look_every` after this call.
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 
 // The block the caller scans now.
@@ -39,8 +50,8 @@ char* current_block(const BlockPipe& pipe);
 // thread to free a block.
 std::int64_t read_block(BlockPipe& pipe);
 
-// Writes the `size` bytes at `data`, which lie in the current block. False once any write
-// has failed.
+// Writes the `size` bytes at `data`, which lie in the current block: one run per block read. False
+// once any write has failed.
 bool write_run(BlockPipe& pipe, const char* data, std::size_t size);
 
 // Waits until every run has been written and the writing thread has ended.

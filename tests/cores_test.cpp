@@ -1,0 +1,143 @@
+// When a second thread runs: the decisions on the probed facts, and a cut that starts and
+// stops its writing thread as the cores come and go, byte for byte.
+#include "motion/cores.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "motion/block_pipe.h"
+#include "tests/test_util.h"
+
+namespace {
+
+TEST(Cores, SecondCoreFree) {
+  struct Case {
+    const char* name;
+    CoreFacts facts;  // cpus, online, quota
+    int runnable;
+    bool free;
+  };
+  const Case cases[] = {
+      {"idle machine of two", {2, 2, 0}, 1, true},
+      {"a second run beside it", {2, 2, 0}, 2, false},
+      {"run queue unknown", {2, 2, 0}, -1, true},
+      {"pinned to one CPU", {1, 8, 0}, 1, false},
+      {"quota of one and a half CPUs", {4, 4, 1.5}, 1, false},
+      {"quota of two CPUs", {4, 4, 2}, 1, true},
+      {"busy machine of many", {2, 64, 0}, 40, true},
+      {"every CPU busy", {8, 8, 0}, 8, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(second_core_free(c.facts, c.runnable), c.free);
+  }
+}
+
+TEST(Cores, ParsesTheSystemsTexts) {
+  struct Quota {
+    const char* quota;
+    const char* period;
+    double cpus;
+  };
+  const Quota quotas[] = {
+      {"max", "100000", 0}, {"150000", "100000", 1.5},
+      {"-1", "100000", 0},  {"200000\n", "100000\n", 2},
+      {"", "", 0},          {"100000", "0", 0},
+      {"12x", "100000", 0},
+  };
+  for (const Quota& q : quotas) {
+    SCOPED_TRACE(std::string(q.quota) + " / " + q.period);
+    EXPECT_DOUBLE_EQ(parse_cpu_quota(q.quota, q.period), q.cpus);
+  }
+  struct Load {
+    const char* text;
+    int runnable;
+  };
+  const Load loads[] = {
+      {"0.12 0.08 0.01 2/345 6789", 2},
+      {"1.00 1.00 1.00 17/1024 1", 17},
+      {"", -1},
+      {"0.12 0.08 0.01 2 345", -1},
+  };
+  for (const Load& l : loads) {
+    SCOPED_TRACE(l.text);
+    EXPECT_EQ(parse_runnable(l.text), l.runnable);
+  }
+  EXPECT_TRUE(second_thread_pays(3));
+  EXPECT_FALSE(second_thread_pays(110));
+}
+
+// What the cores look like at each look, and the preemptions counted by then: one script
+// per run, read by the pipe's probes.
+struct Script {
+  const char* cores;  // at each look: 'f' free, 'b' busy
+  int preempted;      // preemptions per look while the writing thread runs
+};
+const Script* script = nullptr;
+int look = 0;
+double preempted = 0;
+
+bool scripted_core_free() {
+  std::size_t at = static_cast<std::size_t>(look++);
+  return at < std::strlen(script->cores) && script->cores[at] == 'f';
+}
+
+double scripted_preemptions() {
+  preempted += script->preempted;
+  return preempted;
+}
+
+TEST(Cores, WritingThreadComesAndGoes) {
+  struct Case {
+    const char* name;
+    Script script;
+    bool ever_behind;
+    bool behind_at_end;
+  };
+  const Case cases[] = {
+      {"busy throughout", {"bbbbbbbbbbbbbbbb", 0}, false, false},
+      {"free throughout", {"ffffffffffffffff", 1}, true, true},
+      {"free once the neighbour ends", {"bbbf", 0}, true, true},
+      {"free by the queue, shared by the preemptions", {"ffffffffffffffff", 500}, true, false},
+  };
+  ScratchDir dir;
+  std::string text;
+  for (int i = 0; text.size() < 6 * kPipeBlockSize; ++i)
+    text += "frame " + std::to_string(i) + " " +
+            std::string(static_cast<std::size_t>(i % 97), 'x') + "\n";
+  write_file(dir.file("in.bvh"), text);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = &c.script;
+    look = 0;
+    preempted = 0;
+    InputFile input;
+    OutputFile output;
+    ASSERT_TRUE(open_input(dir.file("in.bvh"), input));
+    ASSERT_TRUE(create_output(dir.file("out.bvh"), output));
+    BlockPipe pipe;
+    start_block_pipe(pipe, input, output);
+    pipe.core_free = scripted_core_free;
+    pipe.preemptions = scripted_preemptions;
+    pipe.look_every = 100000;
+    bool ever_behind = false;
+    std::int64_t got;
+    while ((got = read_block(pipe)) > 0) {
+      ASSERT_TRUE(write_run(pipe, current_block(pipe), static_cast<std::size_t>(got)));
+      ever_behind = ever_behind || pipe.writing_behind;
+    }
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(ever_behind, c.ever_behind);
+    EXPECT_EQ(pipe.writing_behind, c.behind_at_end);
+    EXPECT_TRUE(finish_block_pipe(pipe));
+    close_input(input);
+    ASSERT_TRUE(commit_output(output));
+    std::string written;
+    ASSERT_TRUE(read_file(dir.file("out.bvh"), written));
+    EXPECT_TRUE(written == text);
+  }
+}
+
+}  // namespace

@@ -1,14 +1,15 @@
 // mocslice_bench: times mocslice against `cat IN > OUT` and an awk one-liner doing the same
-// cut, on generated files already in the page cache. Prints a table of medians; asserts
-// nothing (timings are for people, not for the test suite).
+// cut, on generated files already in the page cache: alone on an idle machine, pinned to one
+// core, and as a batch of files cut two and four at a time through xargs. Prints a table of
+// medians; asserts nothing (timings are for people, not for the test suite).
 //
-//   mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH]
+//   mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH] [--only TEXT]
 //
 // Files are generated once into DIR (kept, and reused by the next run) or into a temporary
 // folder (removed at the end). The tools run in alternating rounds (mocslice, cat, awk,
 // mocslice, ...) after a warm-up round; each run's output is removed, and the file system
 // synced, untimed, before it. --program times another build of mocslice (a packaged one)
-// instead of the one beside the benchmark.
+// instead of the one beside the benchmark; --only runs the cases whose names hold TEXT.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@ namespace {
 
 struct Timing {
   double seconds = -1;  // -1: the run failed
+  double cpu = 0;       // user and system time, its children's included
   long peak_kb = 0;     // peak resident memory
 };
 
@@ -36,15 +38,20 @@ struct Case {
   std::vector<std::string> cut;  // mocslice options after the input name
   long long first = 0;           // the same cut as frame indices, for awk
   long long last = 0;
+  bool awk = true;                  // awk is timed too
+  std::vector<std::string> prefix;  // runs each command under this one (taskset)
+  int jobs = 0;                     // > 0: every batch file, cut whole this many at a time
 };
 
 struct Row {
   Case c;
   long long bytes = 0;
-  std::vector<double> tool, cat, awk, tool_ratio, awk_ratio;
+  std::vector<double> tool, cat, awk, tool_ratio, awk_ratio, cpu_ratio;
   long tool_kb = 0, cat_kb = 0, awk_kb = 0;
   bool failed = false;
 };
+
+const int kBatchFiles = 16;
 
 std::string self_dir() {
   char path[4096];
@@ -76,6 +83,8 @@ Timing run(const std::vector<std::string>& argv, const std::string& out_path) {
   auto stop = std::chrono::steady_clock::now();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return t;
   t.seconds = std::chrono::duration<double>(stop - start).count();
+  t.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   t.peak_kb = usage.ru_maxrss;
   return t;
 }
@@ -137,6 +146,30 @@ bool generate(const std::string& make_bvh, const std::string& dir, bool quick) {
     std::fflush(stdout);
     if (!shell("'" + make_bvh + "' " + s.options + " -o '" + path + "'")) return false;
   }
+  // 64 MB of two-byte frame lines (one channel, no decimals), as in sparse rigs and curves.
+  std::string short_path = dir + "/short_lines.bvh";
+  if (file_size(short_path) <= 0) {
+    std::printf("generating %s\n", short_path.c_str());
+    long long lines = quick ? (4LL << 20) : (32LL << 20);
+    if (!shell("'" + make_bvh +
+               "' --frames 0 | sed 's/^Frames: 0$/Frames: " + std::to_string(lines) + "/' > '" +
+               short_path + ".tmp' && yes 0 | head -n " + std::to_string(lines) + " >> '" +
+               short_path + ".tmp' && mv '" + short_path + ".tmp' '" + short_path + "'")) {
+      return false;
+    }
+  }
+  // The batch: files of 64 MB (4 MB with --quick), cut whole by xargs.
+  for (int i = 0; i < kBatchFiles; ++i) {
+    std::string path = dir + "/batch/take" + std::to_string(i) + ".bvh";
+    if (file_size(path) > 0) continue;
+    std::printf("generating %s\n", path.c_str());
+    std::fflush(stdout);
+    std::string size = std::to_string(quick ? (4LL << 20) : (64LL << 20));
+    if (!shell("mkdir -p '" + dir + "/batch' && '" + make_bvh + "' --joints 33 --fps " +
+               std::to_string(24 + i) + " --size " + size + " -o '" + path + "'")) {
+      return false;
+    }
+  }
   // One frame line of 64 MB: the program must stream it, not hold it.
   std::string line_path = dir + "/long_line.bvh";
   if (file_size(line_path) <= 0) {
@@ -184,6 +217,7 @@ int main(int argc, char** argv) {
   int rounds = 5;
   bool quick = false;
   std::string program;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--dir" && i + 1 < argc) {
@@ -194,9 +228,12 @@ int main(int argc, char** argv) {
       quick = true;
     } else if (a == "--program" && i + 1 < argc) {
       program = argv[++i];
+    } else if (a == "--only" && i + 1 < argc) {
+      only = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH]\n");
+                   "usage: mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH] "
+                   "[--only TEXT]\n");
       return 2;
     }
   }
@@ -218,60 +255,141 @@ int main(int argc, char** argv) {
 
   auto frames = [&](const std::string& name) { return declared_frames(dir + "/" + name); };
   long long plain = frames("plain.bvh"), crlf = frames("crlf.bvh"), wide = frames("wide.bvh"),
-            small = frames("small.bvh");
+            small = frames("small.bvh"), short_lines = frames("short_lines.bvh");
   auto pct = [](long long n, double p) { return static_cast<long long>((n - 1) * p + 0.5); };
+  const bool awk = true;
+  const std::vector<std::string> one_core = {"taskset", "-c", "0"}, anywhere;
   std::vector<Case> cases = {
-      {"1 GiB, whole", dir + "/plain.bvh", {}, 0, plain - 1},
+      {"1 GiB, whole", dir + "/plain.bvh", {}, 0, plain - 1, awk, anywhere, 0},
       {"1 GiB, middle 50%",
        dir + "/plain.bvh",
        {"-s", "25%", "-e", "75%"},
        pct(plain, 0.25),
-       pct(plain, 0.75)},
-      {"1 GiB, first 1%", dir + "/plain.bvh", {"-e", "1%"}, 0, pct(plain, 0.01)},
-      {"1 GiB, last 1%", dir + "/plain.bvh", {"-s", "99%"}, pct(plain, 0.99), plain - 1},
-      {"1 GiB CRLF, whole", dir + "/crlf.bvh", {}, 0, crlf - 1},
-      {"200 MB wide lines, whole", dir + "/wide.bvh", {}, 0, wide - 1},
-      {"200 MB wide lines, first 1%", dir + "/wide.bvh", {"-e", "1%"}, 0, pct(wide, 0.01)},
-      {"1 MB, whole", dir + "/small.bvh", {}, 0, small - 1},
-      {"64 MB single line", dir + "/long_line.bvh", {}, 0, 0},
+       pct(plain, 0.75),
+       awk,
+       anywhere,
+       0},
+      {"1 GiB, first 1%", dir + "/plain.bvh", {"-e", "1%"}, 0, pct(plain, 0.01), awk, anywhere, 0},
+      {"1 GiB, last 1%",
+       dir + "/plain.bvh",
+       {"-s", "99%"},
+       pct(plain, 0.99),
+       plain - 1,
+       awk,
+       anywhere,
+       0},
+      {"1 GiB CRLF, whole", dir + "/crlf.bvh", {}, 0, crlf - 1, awk, anywhere, 0},
+      {"200 MB wide lines, whole", dir + "/wide.bvh", {}, 0, wide - 1, awk, anywhere, 0},
+      {"200 MB wide lines, first 1%",
+       dir + "/wide.bvh",
+       {"-e", "1%"},
+       0,
+       pct(wide, 0.01),
+       awk,
+       anywhere,
+       0},
+      {"1 MB, whole", dir + "/small.bvh", {}, 0, small - 1, awk, anywhere, 0},
+      {"64 MB single line", dir + "/long_line.bvh", {}, 0, 0, awk, anywhere, 0},
+      {"64 MB two-byte lines, whole",
+       dir + "/short_lines.bvh",
+       {},
+       0,
+       short_lines - 1,
+       !awk,
+       anywhere,
+       0},
+      {"1 GiB, whole, one core", dir + "/plain.bvh", {}, 0, plain - 1, !awk, one_core, 0},
+      {"1 GiB, last 1%, one core",
+       dir + "/plain.bvh",
+       {"-s", "99%"},
+       pct(plain, 0.99),
+       plain - 1,
+       !awk,
+       one_core,
+       0},
+      {"16 x 64 MB, xargs -P 2", "", {}, 0, 0, !awk, anywhere, 2},
+      {"16 x 64 MB, xargs -P 4", "", {}, 0, 0, !awk, anywhere, 4},
   };
   if (quick) {
     for (Case& c : cases) {
       std::size_t at = c.name.find("1 GiB");
       if (at != std::string::npos) c.name.replace(at, 5, "64 MiB");
+      at = c.name.find("16 x 64 MB");
+      if (at != std::string::npos) c.name.replace(at, 10, "16 x 4 MB");
+      at = c.name.find("64 MB two-byte");
+      if (at != std::string::npos) c.name.replace(at, 5, "8 MB");
     }
   }
 
   std::string out = dir + "/out.bvh";
+  std::vector<std::string> batch;
+  for (int i = 0; i < kBatchFiles; ++i)
+    batch.push_back(dir + "/batch/take" + std::to_string(i) + ".bvh");
+  std::string list = dir + "/batch.list";
+  {
+    std::FILE* f = std::fopen(list.c_str(), "w");
+    if (f == nullptr) return 1;
+    for (const std::string& b : batch)
+      std::fprintf(f, "%s\n", b.c_str());
+    std::fclose(f);
+  }
+  auto remove_outputs = [&] {
+    ::unlink(out.c_str());
+    for (const std::string& b : batch)
+      ::unlink((b + ".out").c_str());
+  };
   std::vector<Row> rows;
   for (const Case& c : cases) {
+    if (!only.empty() && c.name.find(only) == std::string::npos) continue;
     Row row;
     row.c = c;
-    row.bytes = file_size(c.file);
-    warm(c.file);
-    std::vector<std::string> tool_argv = {tool, c.file, "-o", out};
-    tool_argv.insert(tool_argv.end(), c.cut.begin(), c.cut.end());
-    std::vector<std::string> cat_argv = {"cat", c.file};
-    std::vector<std::string> awk_argv = awk_command(c);
+    std::vector<std::string> tool_argv, cat_argv, awk_argv;
+    if (c.jobs > 0) {
+      // Both through the same xargs and shell, each file to a file of its own.
+      for (const std::string& b : batch) {
+        row.bytes += file_size(b);
+        warm(b);
+      }
+      std::vector<std::string> xargs = {"xargs", "-a", list, "-P", std::to_string(c.jobs),
+                                        "-I{}",  "sh", "-c"};
+      tool_argv = xargs;
+      tool_argv.insert(tool_argv.end(),
+                       {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", tool, "{}"});
+      cat_argv = xargs;
+      cat_argv.insert(cat_argv.end(), {"exec cat \"$1\" > \"$1.out\"", "cat", "{}"});
+    } else {
+      row.bytes = file_size(c.file);
+      warm(c.file);
+      tool_argv = {tool, c.file, "-o", out};
+      tool_argv.insert(tool_argv.end(), c.cut.begin(), c.cut.end());
+      cat_argv = {"cat", c.file};
+      if (c.awk) awk_argv = awk_command(c);
+    }
+    for (std::vector<std::string>* command : {&tool_argv, &cat_argv})
+      command->insert(command->begin(), c.prefix.begin(), c.prefix.end());
     for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
       Timing t[3];
       const std::vector<std::string>* commands[3] = {&tool_argv, &cat_argv, &awk_argv};
       for (int k = 0; k < 3; ++k) {
+        if (commands[k]->empty()) continue;
         // Untimed: the previous output goes, and what the file system still has to do about
         // it is done before the clock starts.
-        ::unlink(out.c_str());
+        remove_outputs();
         ::sync();
         // The program's own messages go nowhere; cat and awk write the cut itself.
         t[k] = k == 0 ? run(*commands[k], "/dev/null") : run(*commands[k], out);
         if (t[k].seconds < 0) row.failed = true;
       }
-      ::unlink(out.c_str());
+      remove_outputs();
       if (round == 0 || row.failed) continue;
       row.tool.push_back(t[0].seconds);
       row.cat.push_back(t[1].seconds);
-      row.awk.push_back(t[2].seconds);
       row.tool_ratio.push_back(t[0].seconds / t[1].seconds);
-      row.awk_ratio.push_back(t[2].seconds / t[1].seconds);
+      if (t[1].cpu > 0) row.cpu_ratio.push_back(t[0].cpu / t[1].cpu);
+      if (!awk_argv.empty()) {
+        row.awk.push_back(t[2].seconds);
+        row.awk_ratio.push_back(t[2].seconds / t[1].seconds);
+      }
       row.tool_kb = std::max(row.tool_kb, t[0].peak_kb);
       row.cat_kb = std::max(row.cat_kb, t[1].peak_kb);
       row.awk_kb = std::max(row.awk_kb, t[2].peak_kb);
@@ -282,20 +400,31 @@ int main(int argc, char** argv) {
 
   std::printf(
       "\n%d counted rounds; times are medians in seconds, ratios are medians of the "
-      "per-round ratio to `cat IN > OUT` (whole file), memory is peak resident KiB.\n\n",
+      "per-round ratio to `cat IN > OUT` (whole file), CPU is user and system time, memory "
+      "is peak resident KiB.\n\n",
       rounds);
   std::printf(
-      "| case | input MB | mocslice s | cat s | awk s | mocslice / cat | awk / cat | "
+      "| case | input MB | mocslice s | cat s | awk s | mocslice / cat | CPU / cat's | awk / cat | "
       "mocslice KiB | cat KiB | awk KiB |\n");
-  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Row& r : rows) {
     if (r.failed) {
-      std::printf("| %s | %.1f | failed | | | | | | | |\n", r.c.name.c_str(), r.bytes / 1e6);
+      std::printf("| %s | %.1f | failed | | | | | | | | |\n", r.c.name.c_str(), r.bytes / 1e6);
       continue;
     }
-    std::printf("| %s | %.1f | %.4f | %.4f | %.4f | %.3f | %.2f | %ld | %ld | %ld |\n",
-                r.c.name.c_str(), r.bytes / 1e6, median(r.tool), median(r.cat), median(r.awk),
-                median(r.tool_ratio), median(r.awk_ratio), r.tool_kb, r.cat_kb, r.awk_kb);
+    std::string awk_s = "-", awk_ratio = "-", awk_kb = "-";
+    if (!r.awk.empty()) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.4f", median(r.awk));
+      awk_s = text;
+      std::snprintf(text, sizeof text, "%.2f", median(r.awk_ratio));
+      awk_ratio = text;
+      awk_kb = std::to_string(r.awk_kb);
+    }
+    std::printf("| %s | %.1f | %.4f | %.4f | %s | %.3f | %.2f | %s | %ld | %ld | %s |\n",
+                r.c.name.c_str(), r.bytes / 1e6, median(r.tool), median(r.cat), awk_s.c_str(),
+                median(r.tool_ratio), median(r.cpu_ratio), awk_ratio.c_str(), r.tool_kb, r.cat_kb,
+                awk_kb.c_str());
   }
   if (temporary) shell("rm -rf '" + dir + "'");
   return 0;

@@ -1,5 +1,7 @@
 #include "motion/line_breaks.h"
 
+#include <cstring>
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define MOCSLICE_HAVE_SSE2 1
@@ -42,15 +44,24 @@ inline std::uint64_t breaks_sse2(const char* chunk) {
 }
 #endif
 
+// Where a chunk holds no break, the lines are long: memchr (vectorised by the C library)
+// jumps to the next break, and the chunks are counted again from there, so that long lines
+// cost no more than a memchr call each and dense ones a few instructions per 64 bytes.
 template <std::uint64_t (*breaks)(const char*)>
 std::size_t scan_with(const char* data, std::size_t size, std::int64_t& wanted) {
   std::size_t at = 0;
-  for (; at + kChunk <= size; at += kChunk) {
+  while (at + kChunk <= size) {
     std::uint64_t bits = breaks(data + at);
-    if (bits == 0) continue;
+    if (bits == 0) {
+      const void* next = std::memchr(data + at + kChunk, '\n', size - at - kChunk);
+      if (next == nullptr) return size;
+      at = static_cast<std::size_t>(static_cast<const char*>(next) - data);
+      continue;
+    }
     int found = count_bits(bits);
     if (found < wanted) {
       wanted -= found;
+      at += kChunk;
       continue;
     }
     for (std::int64_t k = wanted; k > 1; --k)

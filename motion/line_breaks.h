@@ -1,7 +1,8 @@
 // Finding the n-th line break of a block without a call per line: the block is taken 64
 // bytes at a time, its line breaks found as a bit mask by vector compares and counted, and
-// only in the 64 bytes where the count runs out is the exact break picked from the mask.
-// Files of very short lines cost about as much to scan as files of long ones.
+// only in the 64 bytes where the count runs out is the exact break picked from the mask;
+// past 64 bytes without a break, memchr jumps to the next one. Files of very short lines
+// cost about as much to scan as files of long ones.
 #pragma once
 
 #include <cstddef>

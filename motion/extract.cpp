@@ -86,17 +86,18 @@ const std::int64_t kParallelSkipAfter = std::int64_t{8} << 20;
 const std::int64_t kParallelSkipLeft = std::int64_t{32} << 20;
 const std::int64_t kSkipSegment = std::int64_t{8} << 20;
 
-// Skips `count` more lines with two threads, when the input is a regular file with enough
-// left and a core is free for the second thread; false when it is not worth it.
-// REQUIRES: the current block is used up.
+// Skips `count` more lines by counting the line breaks of large segments read at offsets,
+// with two threads when a core is free for the second; false when the input is not a
+// regular file with enough left. REQUIRES: the current block is used up.
 bool skip_in_parallel(InputStream& in, std::int64_t count, Status& status) {
   InputFile& input = *in.pipe->input;
   std::int64_t at = stream_offset(in);
   std::int64_t size = input_file_size(input);
-  if (size < 0 || size - at < kParallelSkipLeft || !second_core_free_now()) return false;
+  if (size < 0 || size - at < kParallelSkipLeft) return false;
   // The pipe's blocks are free until the copy begins: half for each thread.
   std::size_t half = kPipeBlockSize * kPipeBlockCount / 2;
-  LineSkip skip = skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, half);
+  LineSkip skip =
+      skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, half, second_core_free_now());
   if (skip.failed || !seek_input(input, skip.offset)) {
     in.failed = true;
     status = Status::ReadError;

@@ -84,7 +84,8 @@ void count_odd_segments(void* argument) {
 }  // namespace
 
 LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count,
-                       std::int64_t segment_size, char* buffers, std::size_t buffer_size) {
+                       std::int64_t segment_size, char* buffers, std::size_t buffer_size,
+                       bool second_thread) {
   OddCounter counter;
   counter.input = &input;
   counter.offset = offset;
@@ -92,7 +93,7 @@ LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count
   counter.buffer = buffers + buffer_size;
   counter.buffer_size = buffer_size;
   Thread thread;
-  bool helped = start_thread(thread, count_odd_segments, &counter);
+  bool helped = second_thread && start_thread(thread, count_odd_segments, &counter);
 
   LineSkip skip;
   std::int64_t remaining = count;

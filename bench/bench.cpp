@@ -41,6 +41,7 @@ struct Case {
   bool awk = true;                  // awk is timed too
   std::vector<std::string> prefix;  // runs each command under this one (taskset)
   int jobs = 0;                     // > 0: every batch file, cut whole this many at a time
+  bool bound = false;               // copy_loop is timed in mocslice's place
 };
 
 struct Row {
@@ -260,7 +261,7 @@ int main(int argc, char** argv) {
   const bool awk = true;
   const std::vector<std::string> one_core = {"taskset", "-c", "0"}, anywhere;
   std::vector<Case> cases = {
-      {"1 GiB, whole", dir + "/plain.bvh", {}, 0, plain - 1, awk, anywhere, 0},
+      {"1 GiB, whole", dir + "/plain.bvh", {}, 0, plain - 1, awk, anywhere, 0, false},
       {"1 GiB, middle 50%",
        dir + "/plain.bvh",
        {"-s", "25%", "-e", "75%"},
@@ -268,8 +269,17 @@ int main(int argc, char** argv) {
        pct(plain, 0.75),
        awk,
        anywhere,
-       0},
-      {"1 GiB, first 1%", dir + "/plain.bvh", {"-e", "1%"}, 0, pct(plain, 0.01), awk, anywhere, 0},
+       0,
+       false},
+      {"1 GiB, first 1%",
+       dir + "/plain.bvh",
+       {"-e", "1%"},
+       0,
+       pct(plain, 0.01),
+       awk,
+       anywhere,
+       0,
+       false},
       {"1 GiB, last 1%",
        dir + "/plain.bvh",
        {"-s", "99%"},
@@ -277,9 +287,10 @@ int main(int argc, char** argv) {
        plain - 1,
        awk,
        anywhere,
-       0},
-      {"1 GiB CRLF, whole", dir + "/crlf.bvh", {}, 0, crlf - 1, awk, anywhere, 0},
-      {"200 MB wide lines, whole", dir + "/wide.bvh", {}, 0, wide - 1, awk, anywhere, 0},
+       0,
+       false},
+      {"1 GiB CRLF, whole", dir + "/crlf.bvh", {}, 0, crlf - 1, awk, anywhere, 0, false},
+      {"200 MB wide lines, whole", dir + "/wide.bvh", {}, 0, wide - 1, awk, anywhere, 0, false},
       {"200 MB wide lines, first 1%",
        dir + "/wide.bvh",
        {"-e", "1%"},
@@ -287,9 +298,10 @@ int main(int argc, char** argv) {
        pct(wide, 0.01),
        awk,
        anywhere,
-       0},
-      {"1 MB, whole", dir + "/small.bvh", {}, 0, small - 1, awk, anywhere, 0},
-      {"64 MB single line", dir + "/long_line.bvh", {}, 0, 0, awk, anywhere, 0},
+       0,
+       false},
+      {"1 MB, whole", dir + "/small.bvh", {}, 0, small - 1, awk, anywhere, 0, false},
+      {"64 MB single line", dir + "/long_line.bvh", {}, 0, 0, awk, anywhere, 0, false},
       {"64 MB two-byte lines, whole",
        dir + "/short_lines.bvh",
        {},
@@ -297,8 +309,9 @@ int main(int argc, char** argv) {
        short_lines - 1,
        !awk,
        anywhere,
-       0},
-      {"1 GiB, whole, one core", dir + "/plain.bvh", {}, 0, plain - 1, !awk, one_core, 0},
+       0,
+       false},
+      {"1 GiB, whole, one core", dir + "/plain.bvh", {}, 0, plain - 1, !awk, one_core, 0, false},
       {"1 GiB, last 1%, one core",
        dir + "/plain.bvh",
        {"-s", "99%"},
@@ -306,9 +319,20 @@ int main(int argc, char** argv) {
        plain - 1,
        !awk,
        one_core,
-       0},
-      {"16 x 64 MB, xargs -P 2", "", {}, 0, 0, !awk, anywhere, 2},
-      {"16 x 64 MB, xargs -P 4", "", {}, 0, 0, !awk, anywhere, 4},
+       0,
+       false},
+      {"1 GiB, whole, one core: copy_loop (bound)",
+       dir + "/plain.bvh",
+       {},
+       0,
+       0,
+       !awk,
+       one_core,
+       0,
+       true},
+      {"16 x 64 MB, xargs -P 2", "", {}, 0, 0, !awk, anywhere, 2, false},
+      {"16 x 64 MB, xargs -P 4", "", {}, 0, 0, !awk, anywhere, 4, false},
+      {"16 x 64 MB, xargs -P 2: copy_loop (bound)", "", {}, 0, 0, !awk, anywhere, 2, true},
   };
   if (quick) {
     for (Case& c : cases) {
@@ -353,15 +377,24 @@ int main(int argc, char** argv) {
       std::vector<std::string> xargs = {"xargs", "-a", list, "-P", std::to_string(c.jobs),
                                         "-I{}",  "sh", "-c"};
       tool_argv = xargs;
-      tool_argv.insert(tool_argv.end(),
-                       {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", tool, "{}"});
+      if (c.bound) {
+        tool_argv.insert(tool_argv.end(),
+                         {"exec \"$0\" \"$1\" \"$1.out\"", bin + "/copy_loop", "{}"});
+      } else {
+        tool_argv.insert(tool_argv.end(),
+                         {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", tool, "{}"});
+      }
       cat_argv = xargs;
       cat_argv.insert(cat_argv.end(), {"exec cat \"$1\" > \"$1.out\"", "cat", "{}"});
     } else {
       row.bytes = file_size(c.file);
       warm(c.file);
-      tool_argv = {tool, c.file, "-o", out};
-      tool_argv.insert(tool_argv.end(), c.cut.begin(), c.cut.end());
+      if (c.bound) {
+        tool_argv = {bin + "/copy_loop", c.file, out};
+      } else {
+        tool_argv = {tool, c.file, "-o", out};
+        tool_argv.insert(tool_argv.end(), c.cut.begin(), c.cut.end());
+      }
       cat_argv = {"cat", c.file};
       if (c.awk) awk_argv = awk_command(c);
     }

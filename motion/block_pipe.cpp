@@ -18,7 +18,7 @@ namespace {
 const std::int64_t kWriteBehindThreshold = static_cast<std::int64_t>(kPipeBlockSize);
 // A look at the run queue costs microseconds; 16 MiB take milliseconds to write.
 const std::int64_t kLookEvery = std::int64_t{16} << 20;
-// The preemptions are judged by their average over this many looks, not one burst.
+// The threads' processor time is judged over this many looks or more, not one burst.
 const int kLooksBeforeJudging = 2;
 
 struct Run {
@@ -114,32 +114,36 @@ void stop_writing_behind(BlockPipe& pipe) {
   pipe.current_handed = false;
 }
 
-// Starts the writing thread while a core is free for it, and stops it for good once the
-// process's threads are preempted as on a shared core.
+// Starts the writing thread while a core is free for it, and stops it once the process's
+// two threads get no more processor time together than one core gives. The run queue is a
+// glance at one instant, and the core it showed free may be taken by a neighbour's next
+// burst or by the kernel's own work on the files, often for a moment only: so after a stop
+// the caller writes alone for twice as long as after the one before, and then looks again.
 void look_at_cores(BlockPipe& pipe) {
   pipe.next_look = pipe.handed + pipe.look_every;
   if (pipe.writing_behind) {
     ++pipe.looks_behind;
-    double now = pipe.preemptions();
-    if (pipe.looks_behind < kLooksBeforeJudging || now < 0 || pipe.preemptions_at_start < 0) {
-      return;
-    }
-    if (!second_thread_pays((now - pipe.preemptions_at_start) / pipe.looks_behind)) {
+    if (pipe.looks_behind < kLooksBeforeJudging || pipe.processor_at_start < 0) return;
+    double processor = pipe.processor_seconds() - pipe.processor_at_start;
+    double wall = pipe.wall_clock() - pipe.wall_at_start;
+    if (wall > 0 && !second_thread_pays(processor / wall)) {
       stop_writing_behind(pipe);
-      pipe.alone_for_good = true;
+      ++pipe.stops;
+      pipe.next_look = pipe.handed + (pipe.look_every << (pipe.stops < 8 ? pipe.stops : 8));
     }
     return;
   }
-  if (pipe.alone_for_good || !pipe.core_free()) return;
+  if (pipe.no_thread || !pipe.core_free()) return;
   BlockPipeShared& shared = share(pipe);
   if (!start_thread(shared.writer, writer_main, &shared)) {
     pipe.shared = nullptr;
-    pipe.alone_for_good = true;
+    pipe.no_thread = true;
     return;
   }
   pipe.writing_behind = true;
   pipe.looks_behind = 0;
-  pipe.preemptions_at_start = pipe.preemptions();
+  pipe.processor_at_start = pipe.processor_seconds();
+  pipe.wall_at_start = pipe.wall_clock();
 }
 
 }  // namespace
@@ -152,7 +156,8 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
   pipe.next_look = kWriteBehindThreshold;
   pipe.look_every = kLookEvery;
   pipe.core_free = second_core_free_now;
-  pipe.preemptions = probe_preemptions;
+  pipe.processor_seconds = probe_processor_seconds;
+  pipe.wall_clock = wall_seconds;
 }
 
 char* current_block(const BlockPipe& pipe) {

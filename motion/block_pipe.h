@@ -4,7 +4,8 @@
 // writes them behind the caller's reading and scanning, so that the two overlap instead of
 // adding up; otherwise the caller writes each run at once and reads on in the same block.
 // The cores are looked at again every 16 MiB: a run that found them busy hands over once
-// one is free, and one whose threads turn out to share a core goes on alone.
+// one is free, and one whose two threads turn out to share a core (together they get no
+// more processor time than one core gives) goes on alone, for twice as long each time.
 #pragma once
 
 #include <cstddef>
@@ -26,19 +27,22 @@ struct BlockPipe {
   std::int64_t handed = 0;      // bytes handed to write_run so far
   bool write_failed = false;
   bool writing_behind = false;
-  bool alone_for_good = false;        // the writing thread shared a core: not tried again
-  std::int64_t next_look = 0;         // `handed` at which the cores are looked at next
-  std::int64_t look_every = 0;        // bytes handed between looks
-  int looks_behind = 0;               // looks since the writing thread started
-  double preemptions_at_start = 0;    // the process's preemptions when it started
-  bool (*core_free)() = nullptr;      // whether a core is free now
-  double (*preemptions)() = nullptr;  // the process's preemptions so far, -1 if unknown
+  bool no_thread = false;                   // no thread could be had
+  int stops = 0;                            // times the writing thread shared a core
+  std::int64_t next_look = 0;               // `handed` at which the cores are looked at next
+  std::int64_t look_every = 0;              // bytes handed between looks
+  int looks_behind = 0;                     // looks since the writing thread started
+  double processor_at_start = 0;            // the process's processor time when it started
+  double wall_at_start = 0;                 // the clock then
+  bool (*core_free)() = nullptr;            // whether a core is free now
+  double (*processor_seconds)() = nullptr;  // the process's processor time, -1 if unknown
+  double (*wall_clock)() = nullptr;
   BlockPipeShared* shared = nullptr;  // set while the writing thread runs
 };
 
 // Prepares the pipe; one run per process at a time uses its blocks. The decisions on the
 // writing thread use the system's probes (motion/cores.h); a test may set `core_free`,
-// `preemptions` and `look_every` after this call.
+// `processor_seconds`, `wall_clock` and `look_every` after this call.
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 
 // The block the caller scans now.

@@ -20,9 +20,13 @@ const CoreFacts& probe_cores();
 // queue); -1 where the system does not tell.
 int probe_runnable();
 
-// The involuntary context switches of the whole process so far: each is a thread put
-// aside for another that wanted its core. -1 where the system does not tell.
-double probe_preemptions();
+// The processor time of the whole process so far, every thread's user and system time, in
+// seconds; -1 where the system does not tell it finely enough (Windows counts in ticks of
+// 15.6 ms).
+double probe_processor_seconds();
+
+// A steady clock, in seconds.
+double wall_seconds();
 
 // True when a core is free for a second thread: the process may use two CPUs and two
 // CPUs' worth of time, and no more threads are runnable than leave one CPU idle.
@@ -32,9 +36,10 @@ bool second_core_free(const CoreFacts& facts, int runnable);
 // second_core_free on the probed facts of this moment.
 bool second_core_free_now();
 
-// True while the process's threads are preempted so rarely, on average per look (one each
-// 16 MiB written), that each has a core to itself.
-bool second_thread_pays(double preemptions_per_look);
+// True while the process's two threads, together, get enough processor time per second of
+// the clock to show that each has a core of its own: two threads on one core get at most
+// one second per second.
+bool second_thread_pays(double processor_per_wall_second);
 
 // The CPUs' worth of time in a quota of `quota` per `period` ("max" or -1: none): 0 for no
 // limit or a text that is not a quota.

@@ -65,28 +65,36 @@ TEST(Cores, ParsesTheSystemsTexts) {
     SCOPED_TRACE(l.text);
     EXPECT_EQ(parse_runnable(l.text), l.runnable);
   }
-  EXPECT_TRUE(second_thread_pays(3));
-  EXPECT_FALSE(second_thread_pays(110));
+  EXPECT_TRUE(second_thread_pays(1.37));
+  EXPECT_FALSE(second_thread_pays(1.0));
 }
 
-// What the cores look like at each look, and the preemptions counted by then: one script
-// per run, read by the pipe's probes.
+// What the cores look like at each look, and the processor time by then: one script per
+// run, read by the pipe's probes. Each read of the clock is a second later.
 struct Script {
-  const char* cores;  // at each look: 'f' free, 'b' busy
-  int preempted;      // preemptions per look while the writing thread runs
+  const char* cores;  // at each look of the run queue: 'f' free, 'b' busy; then busy
+  const char* time;   // at each read of the clock: 's' a shared core's second of processor
+                      // time, 'w' a core each (1.8 s); then 'w'
 };
 const Script* script = nullptr;
 int look = 0;
-double preempted = 0;
+double processor = 0;
+double wall = 0;
 
 bool scripted_core_free() {
   std::size_t at = static_cast<std::size_t>(look++);
   return at < std::strlen(script->cores) && script->cores[at] == 'f';
 }
 
-double scripted_preemptions() {
-  preempted += script->preempted;
-  return preempted;
+double scripted_processor_seconds() {
+  return processor;
+}
+
+double scripted_wall_clock() {
+  std::size_t at = static_cast<std::size_t>(wall);
+  processor += at < std::strlen(script->time) && script->time[at] == 's' ? 1.0 : 1.8;
+  wall += 1;
+  return wall;
 }
 
 TEST(Cores, WritingThreadComesAndGoes) {
@@ -95,12 +103,14 @@ TEST(Cores, WritingThreadComesAndGoes) {
     Script script;
     bool ever_behind;
     bool behind_at_end;
+    bool stopped;  // the thread was stopped at least once
   };
   const Case cases[] = {
-      {"busy throughout", {"bbbbbbbbbbbbbbbb", 0}, false, false},
-      {"free throughout", {"ffffffffffffffff", 1}, true, true},
-      {"free once the neighbour ends", {"bbbf", 0}, true, true},
-      {"free by the queue, shared by the preemptions", {"ffffffffffffffff", 500}, true, false},
+      {"busy throughout", {"", ""}, false, false, false},
+      {"free throughout", {"ffffffffffffffffffff", ""}, true, true, false},
+      {"free once the neighbour ends", {"bbbf", ""}, true, true, false},
+      {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true},
+      {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true},
   };
   ScratchDir dir;
   std::string text;
@@ -112,7 +122,7 @@ TEST(Cores, WritingThreadComesAndGoes) {
     SCOPED_TRACE(c.name);
     script = &c.script;
     look = 0;
-    preempted = 0;
+    processor = wall = 0;
     InputFile input;
     OutputFile output;
     ASSERT_TRUE(open_input(dir.file("in.bvh"), input));
@@ -120,7 +130,8 @@ TEST(Cores, WritingThreadComesAndGoes) {
     BlockPipe pipe;
     start_block_pipe(pipe, input, output);
     pipe.core_free = scripted_core_free;
-    pipe.preemptions = scripted_preemptions;
+    pipe.processor_seconds = scripted_processor_seconds;
+    pipe.wall_clock = scripted_wall_clock;
     pipe.look_every = 100000;
     bool ever_behind = false;
     std::int64_t got;
@@ -131,6 +142,7 @@ TEST(Cores, WritingThreadComesAndGoes) {
     EXPECT_EQ(got, 0);
     EXPECT_EQ(ever_behind, c.ever_behind);
     EXPECT_EQ(pipe.writing_behind, c.behind_at_end);
+    EXPECT_EQ(pipe.stops > 0, c.stopped);
     EXPECT_TRUE(finish_block_pipe(pipe));
     close_input(input);
     ASSERT_TRUE(commit_output(output));

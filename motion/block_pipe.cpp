@@ -83,21 +83,21 @@ char* pipe_memory() {
   return memory;
 }
 
-// The state shared with the writing thread, set up when it starts: every block is free but
-// the caller's current one.
-BlockPipeShared& share(BlockPipe& pipe) {
-  if (pipe.shared == nullptr) {
-    static BlockPipeShared shared;  // one run per process at a time
-    shared.free_count = 0;
-    for (int block = kPipeBlockCount - 1; block >= 0; --block) {
-      if (block != pipe.current) shared.free_blocks[shared.free_count++] = block;
-    }
-    shared.first_run = shared.run_count = 0;
-    shared.closing = shared.write_failed = false;
-    shared.pipe = &pipe;
-    pipe.shared = &shared;
+// Starts the writing thread, with every block free but the caller's current one. False when
+// no thread can be had.
+bool start_writing_behind(BlockPipe& pipe) {
+  static BlockPipeShared shared;  // one run per process at a time
+  shared.free_count = 0;
+  for (int block = kPipeBlockCount - 1; block >= 0; --block) {
+    if (block != pipe.current) shared.free_blocks[shared.free_count++] = block;
   }
-  return *pipe.shared;
+  shared.first_run = shared.run_count = 0;
+  shared.closing = shared.write_failed = false;
+  shared.pipe = &pipe;
+  if (!start_thread(shared.writer, writer_main, &shared)) return false;
+  pipe.shared = &shared;
+  pipe.writing_behind = true;
+  return true;
 }
 
 void stop_writing_behind(BlockPipe& pipe) {
@@ -134,13 +134,10 @@ void look_at_cores(BlockPipe& pipe) {
     return;
   }
   if (pipe.no_thread || !pipe.core_free()) return;
-  BlockPipeShared& shared = share(pipe);
-  if (!start_thread(shared.writer, writer_main, &shared)) {
-    pipe.shared = nullptr;
+  if (!start_writing_behind(pipe)) {
     pipe.no_thread = true;
     return;
   }
-  pipe.writing_behind = true;
   pipe.looks_behind = 0;
   pipe.processor_at_start = pipe.processor_seconds();
   pipe.wall_at_start = pipe.wall_clock();
@@ -156,7 +153,7 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
   pipe.next_look = kWriteBehindThreshold;
   pipe.look_every = kLookEvery;
   pipe.core_free = second_core_free_now;
-  pipe.processor_seconds = probe_processor_seconds;
+  pipe.processor_seconds = process_processor_seconds;
   pipe.wall_clock = wall_seconds;
 }
 

@@ -4,18 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-#ifdef __linux__
-#include <sched.h>
-#endif
+#include "motion/thread.h"
 
 namespace {
 
@@ -101,23 +90,9 @@ double probe_quota() {
 
 CoreFacts probe_facts() {
   CoreFacts facts;
-#ifdef _WIN32
-  DWORD_PTR process = 0, system = 0;
-  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
-    facts.cpus = facts.online = 0;
-    for (; process != 0; process &= process - 1)
-      ++facts.cpus;
-    for (; system != 0; system &= system - 1)
-      ++facts.online;
-  }
-#else
-  long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  facts.cpus = facts.online = online > 0 ? static_cast<int>(online) : 1;
+  if (!count_cpus(facts.cpus, facts.online)) facts.cpus = facts.online = 1;
 #ifdef __linux__
-  cpu_set_t set;
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) facts.cpus = CPU_COUNT(&set);
   facts.quota = probe_quota();
-#endif
 #endif
   if (facts.cpus < 1) facts.cpus = 1;
   if (facts.online < facts.cpus) facts.online = facts.cpus;
@@ -136,17 +111,6 @@ int probe_runnable() {
   return parse_runnable(read_first_line("/proc/loadavg"));
 #else
   return -1;
-#endif
-}
-
-double probe_processor_seconds() {
-#ifdef _WIN32
-  return -1;
-#else
-  struct rusage usage;
-  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 #endif
 }
 

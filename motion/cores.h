@@ -20,11 +20,6 @@ const CoreFacts& probe_cores();
 // queue); -1 where the system does not tell.
 int probe_runnable();
 
-// The processor time of the whole process so far, every thread's user and system time, in
-// seconds; -1 where the system does not tell it finely enough (Windows counts in ticks of
-// 15.6 ms).
-double probe_processor_seconds();
-
 // A steady clock, in seconds.
 double wall_seconds();
 

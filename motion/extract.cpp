@@ -80,20 +80,21 @@ Status copy_hierarchy(InputStream& in, OutputFile& out, bool& crlf) {
   }
 }
 
-// A skip that has gone this far through a regular file with this much left is handed to
-// two threads counting line breaks in segments of kSkipSegment bytes.
-const std::int64_t kParallelSkipAfter = std::int64_t{8} << 20;
-const std::int64_t kParallelSkipLeft = std::int64_t{32} << 20;
+// A skip that has gone this far through a regular file with this much left goes on by
+// counting the line breaks of segments of kSkipSegment bytes, with two threads where a core
+// is free for the second.
+const std::int64_t kSegmentSkipAfter = std::int64_t{8} << 20;
+const std::int64_t kSegmentSkipLeft = std::int64_t{32} << 20;
 const std::int64_t kSkipSegment = std::int64_t{8} << 20;
 
 // Skips `count` more lines by counting the line breaks of large segments read at offsets,
 // with two threads when a core is free for the second; false when the input is not a
 // regular file with enough left. REQUIRES: the current block is used up.
-bool skip_in_parallel(InputStream& in, std::int64_t count, Status& status) {
+bool skip_by_segments(InputStream& in, std::int64_t count, Status& status) {
   InputFile& input = *in.pipe->input;
   std::int64_t at = stream_offset(in);
   std::int64_t size = input_file_size(input);
-  if (size < 0 || size - at < kParallelSkipLeft) return false;
+  if (size < 0 || size - at < kSegmentSkipLeft) return false;
   // The pipe's blocks are free until the copy begins: half for each thread.
   std::size_t half = kPipeBlockSize * kPipeBlockCount / 2;
   LineSkip skip =
@@ -112,12 +113,12 @@ bool skip_in_parallel(InputStream& in, std::int64_t count, Status& status) {
 // Reads and drops `count` lines, or as many as there are.
 Status skip_lines(InputStream& in, std::int64_t count) {
   std::int64_t start = stream_offset(in);
-  bool tried_parallel = false;
+  bool tried_segments = false;
   while (count > 0) {
-    if (in.pos == in.end && !tried_parallel && stream_offset(in) - start >= kParallelSkipAfter) {
-      tried_parallel = true;
+    if (in.pos == in.end && !tried_segments && stream_offset(in) - start >= kSegmentSkipAfter) {
+      tried_segments = true;
       Status status;
-      if (skip_in_parallel(in, count, status)) return status;
+      if (skip_by_segments(in, count, status)) return status;
     }
     if (!refill(in)) return end_of_input(in, Status::Ok);
     in.pos += scan_line_breaks(in.block + in.pos, in.end - in.pos, count);

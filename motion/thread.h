@@ -1,5 +1,6 @@
-// A second thread of execution, for the few places where work overlaps. Plain calls of the
-// operating system, which report failure by their result.
+// A second thread of execution, for the few places where work overlaps, and what the
+// system tells of the CPUs it would run on. Plain calls of the operating system, which
+// report failure by their result.
 #pragma once
 
 #ifndef _WIN32
@@ -22,3 +23,12 @@ bool start_thread(Thread& thread, void (*body)(void*), void* argument);
 
 // Waits for the thread to end.
 void join_thread(Thread& thread);
+
+// The CPUs the process may run on (its affinity) and the machine's online CPUs. False
+// when the system does not tell.
+bool count_cpus(int& allowed, int& online);
+
+// The processor time of the whole process so far, every thread's user and system time, in
+// seconds; -1 where the system does not tell it finely enough (Windows counts in ticks of
+// 15.6 ms).
+double process_processor_seconds();

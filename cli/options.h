@@ -1,3 +1,6 @@
+// The top layer, the command line: options and usage screen (this header) and the entry
+// point (main.cpp), over the extraction run of motion/.
+//
 // The command line: "[OPTIONS] <input_file> [OPTIONS]" with -s, -e, -o and -h, read into
 // an ExtractJob, and the usage screen.
 #pragma once

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "motion/frame_range.h"
-#include "motion/input_stream.h"
+#include "stream/input_stream.h"
 
 // Fills `info` from the count line and the frame-time line and leaves `in` at the first
 // byte of the first frame line. A count beyond 32 bits saturates; a frame time beyond the

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "motion/block_pipe.h"
-#include "motion/cores.h"
+#include "stream/block_pipe.h"
+#include "stream/cores.h"
 #include "motion/declarations.h"
-#include "motion/file_io.h"
-#include "motion/input_stream.h"
-#include "motion/line_breaks.h"
-#include "motion/line_skip.h"
+#include "files/file_io.h"
+#include "stream/input_stream.h"
+#include "stream/line_breaks.h"
+#include "stream/line_skip.h"
 
 namespace {
 

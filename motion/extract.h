@@ -1,3 +1,7 @@
+// The BVH layer, under the command line and over the moving of bytes in stream/: the
+// frame positions and ranges (frame_range.h), the two declaration lines (declarations.h)
+// and the extraction run (this header). It knows the file format, not the system calls.
+//
 // The extraction run: one forward pass that copies the hierarchy of a BVH file, writes a
 // new frame count and the frame time, and copies one contiguous range of frame lines.
 #pragma once

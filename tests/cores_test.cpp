@@ -1,13 +1,13 @@
 // When a second thread runs: the decisions on the probed facts, and a cut that starts and
 // stops its writing thread as the cores come and go, byte for byte.
-#include "motion/cores.h"
+#include "stream/cores.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "motion/block_pipe.h"
+#include "stream/block_pipe.h"
 #include "tests/test_util.h"
 
 namespace {

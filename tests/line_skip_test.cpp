@@ -1,4 +1,4 @@
-#include "motion/line_skip.h"
+#include "stream/line_skip.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "motion/line_breaks.h"
+#include "stream/line_breaks.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Which way an output is written, from the facts the platform layer gives: the rules in
 // the order they are tried, without any file.
-#include "motion/output_rules.h"
+#include "files/output_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "motion/file_io.h"
+#include "files/file_io.h"
 #include "tests/test_util.h"
 
 #ifdef _WIN32

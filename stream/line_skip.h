@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "motion/file_io.h"
+#include "files/file_io.h"
 
 struct LineSkip {
   std::int64_t offset = 0;  // where the line after the skipped ones starts, or the input's end

@@ -1,4 +1,4 @@
-#include "motion/block_pipe.h"
+#include "stream/block_pipe.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -7,8 +7,8 @@
 #include <sys/mman.h>
 #endif
 
-#include "motion/cores.h"
-#include "motion/thread.h"
+#include "stream/cores.h"
+#include "stream/thread.h"
 
 namespace {
 

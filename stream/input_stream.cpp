@@ -1,4 +1,4 @@
-#include "motion/input_stream.h"
+#include "stream/input_stream.h"
 
 #include <cstdint>
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "motion/file_io.h"
+#include "files/file_io.h"
 
 #ifdef __linux__
 #include <linux/fs.h>

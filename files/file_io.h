@@ -1,3 +1,7 @@
+// The lowest layer, the operating system's files: everything above reaches the disk,
+// devices and pipes through this header and nothing else. It knows nothing of BVH or of
+// blocks and threads.
+//
 // The operating system's file calls, as the extraction run needs them: whole-block reads
 // of the input, whole-block writes of the output, and an output that only ever appears
 // complete. Bytes pass unchanged on every platform (no text-mode translation). Paths are
@@ -8,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "motion/output_rules.h"
+#include "files/output_rules.h"
 
 struct InputFile {
   std::intptr_t handle = -1;  // file descriptor, or a Windows HANDLE
@@ -38,7 +42,7 @@ bool seek_input(InputFile& file, std::int64_t offset);
 // the path or the links leading to it (the file identities are compared, not the names).
 bool is_same_file(const InputFile& file, const std::string& path);
 
-// An output under construction, written the way motion/output_rules.h chooses: through a
+// An output under construction, written the way files/output_rules.h chooses: through a
 // descriptor the process has open, in place (devices, pipes), or through a temporary file
 // that becomes the output, or is copied into the existing file, only once complete. A failed
 // run leaves no partial file and the file that was there as it was (only a failure in the

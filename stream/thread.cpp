@@ -1,4 +1,4 @@
-#include "motion/thread.h"
+#include "stream/thread.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN

@@ -1,10 +1,10 @@
-#include "motion/cores.h"
+#include "stream/cores.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "motion/thread.h"
+#include "stream/thread.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "motion/line_skip.h"
+#include "stream/line_skip.h"
 
 #include <condition_variable>
 #include <mutex>
 
-#include "motion/line_breaks.h"
-#include "motion/thread.h"
+#include "stream/line_breaks.h"
+#include "stream/thread.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "motion/file_io.h"
+#include "files/file_io.h"
 
 namespace {
 

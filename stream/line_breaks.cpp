@@ -1,4 +1,4 @@
-#include "motion/line_breaks.h"
+#include "stream/line_breaks.h"
 
 #include <cstring>
 

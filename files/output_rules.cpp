@@ -1,4 +1,4 @@
-#include "motion/output_rules.h"
+#include "files/output_rules.h"
 
 #include <cstdio>
 

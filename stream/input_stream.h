@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "motion/block_pipe.h"
+#include "stream/block_pipe.h"
 
 struct InputStream {
   BlockPipe* pipe = nullptr;  // none: the bytes in the block are all there is

@@ -1,3 +1,8 @@
+// The layer that moves bytes, over the file calls of files/ and under the BVH rules of
+// motion/: the blocks and the writing thread (this header), the byte stream the scans read
+// (input_stream.h), the line-break search and the long skip (line_breaks.h, line_skip.h),
+// and whether a second core is free (cores.h, thread.h). It knows lines, not frames.
+//
 // The input read and the output written through a few equal blocks. The caller reads
 // block after block, scans each, and hands runs of bytes in the current block to be
 // written. Once the runs prove worth it, and while a core is free for it, a second thread
@@ -11,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "motion/file_io.h"
+#include "files/file_io.h"
 
 const std::size_t kPipeBlockSize = std::size_t{256} << 10;
 const int kPipeBlockCount = 8;
@@ -41,7 +46,7 @@ struct BlockPipe {
 };
 
 // Prepares the pipe; one run per process at a time uses its blocks. The decisions on the
-// writing thread use the system's probes (motion/cores.h); a test may set `core_free`,
+// writing thread use the system's probes (stream/cores.h); a test may set `core_free`,
 // `processor_seconds`, `wall_clock` and `look_every` after this call.
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 

@@ -69,6 +69,10 @@ enum class TempForm { UnnamedWherePossible, Named };
 bool create_output(const std::string& path, OutputFile& file,
                    TempForm form = TempForm::UnnamedWherePossible);
 
+// True when the file `output` will be written into or replaced is the file `input` has
+// open: judged by the file that was opened, not by its name.
+bool output_is_file(const OutputFile& output, const InputFile& input);
+
 // Writes all `size` bytes (retrying short writes). False on any failure. Safe to call from
 // a second thread.
 bool write_output(OutputFile& file, const char* data, std::size_t size);

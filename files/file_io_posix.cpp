@@ -20,7 +20,9 @@
 
 #ifdef __linux__
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -43,79 +45,89 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// The next name in a chain of symbolic links. False when `name` is no link (the chain ends
-// there, whether or not anything is there), and then `failed` when the link is unreadable.
-bool next_link(const std::string& name, std::string& next, bool& failed) {
-  failed = false;
-  struct stat info;
-  if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
-  char text[PATH_MAX];
-  ssize_t length = ::readlink(name.c_str(), text, sizeof text);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
-    failed = true;
-    return false;
-  }
-  next.assign(text, static_cast<std::size_t>(length));
-  std::size_t slash = name.find_last_of('/');
-  if (next[0] != '/' && slash != std::string::npos) next = name.substr(0, slash + 1) + next;
-  return true;
-}
-
-const int kLinkHops = 40;  // as the system's own limit on a chain of links
-
-// Where the chain of symbolic links that starts at `path` ends, whether or not anything is
-// there yet; `path` itself when it is no link. False when the chain cannot be followed.
-bool link_chain_end(const std::string& path, std::string& end) {
-  end = path;
-  for (int hop = 0; hop < kLinkHops; ++hop) {
-    std::string next;
-    bool failed;
-    if (!next_link(end, next, failed)) return !failed;
-    end = next;
-  }
-  return false;
-}
-
-bool same_folder(const char* real, const char* other) {
-  char* resolved = ::realpath(other, nullptr);
-  bool same = resolved != nullptr && std::strcmp(real, resolved) == 0;
-  std::free(resolved);
-  return same;
-}
-
-// The descriptor `name` stands for when it is one of this process's own: /dev/stdin,
-// /dev/stdout, /dev/stderr, or a number in the folder of the process's descriptors however
-// that folder is spelled (/dev/fd, /proc/self/fd, /proc/<pid>/fd). -1 otherwise.
-int descriptor_of_name(const std::string& name) {
+// The descriptor `name` spells when it is one of this process's own: /dev/stdin,
+// /dev/stdout, /dev/stderr, or a number under /dev/fd, /proc/self/fd or
+// /proc/thread-self/fd. -1 otherwise. Only the spelling counts: whatever else leads to a
+// descriptor is opened by the kernel and recognised by what it opened.
+int descriptor_spelled(const std::string& name) {
   const char* const kStandard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
   for (int fd = 0; fd < 3; ++fd) {
     if (name == kStandard[fd]) return fd;
   }
-  std::size_t slash = name.find_last_of('/');
-  std::size_t digits = slash == std::string::npos ? 0 : slash + 1;
-  if (name.size() == digits || name.size() - digits > 9) return -1;
-  if (name.find_first_not_of("0123456789", digits) != std::string::npos) return -1;
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-  char* real = ::realpath(folder.c_str(), nullptr);
-  if (real == nullptr) return -1;
-  bool own = same_folder(real, "/dev/fd") || same_folder(real, "/proc/self/fd") ||
-             same_folder(real, "/proc/thread-self/fd");
-  std::free(real);
-  return own ? std::atoi(name.c_str() + digits) : -1;
-}
-
-// The descriptor named by `path` or by any link of the chain that starts there; -1 when none.
-int descriptor_named(const std::string& path) {
-  std::string name = path;
-  for (int hop = 0; hop < kLinkHops; ++hop) {
-    int fd = descriptor_of_name(name);
-    if (fd >= 0) return fd;
-    std::string next;
-    bool failed;
-    if (!next_link(name, next, failed)) return -1;
-    name = next;
+  for (const char* folder : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"}) {
+    std::size_t length = std::strlen(folder);
+    if (name.compare(0, length, folder) != 0) continue;
+    std::size_t digits = name.size() - length;
+    if (digits == 0 || digits > 9 ||
+        name.find_first_not_of("0123456789", length) != std::string::npos)
+      return -1;
+    return std::atoi(name.c_str() + length);
   }
   return -1;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// One of this process's descriptors open on the file `info` describes, one open for
+// writing first; -1 when none is.
+int descriptor_on(const struct stat& info) {
+  int found = -1;
+  long most = ::sysconf(_SC_OPEN_MAX);
+  if (most < 0 || most > 65536) most = 65536;
+  for (int fd = 0; fd < most; ++fd) {
+    struct stat other;
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fstat(fd, &other) != 0 || !same_file(other, info)) continue;
+    if ((flags & O_ACCMODE) != O_RDONLY) return fd;
+    if (found < 0) found = fd;
+  }
+  return found;
+}
+
+// Opens `name` in `folder` as the kernel resolves it, with its protections on links.
+// `magic` tells whether the way there passed through one of /proc's descriptor links (as
+// /dev/stdout does), which only the kernel may follow: it is learnt from the kernel too, by
+// an open that refuses such links (Linux 5.6 and later; elsewhere it stays false).
+int open_resolved(int folder, const char* name, int flags, bool& magic) {
+  magic = false;
+  int refused = 0;  // why the open without descriptor links failed
+#if defined(SYS_openat2) && defined(RESOLVE_NO_MAGICLINKS)
+  struct open_how how = {};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, folder, name, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return static_cast<int>(fd);
+  refused = errno;
+#endif
+  // Also where that open is unknown (ENOSYS) or filtered: the plain open tells the truth.
+  int fd_plain;
+  do {
+    fd_plain = ::openat(folder, name, flags);
+  } while (fd_plain < 0 && errno == EINTR);
+  magic = fd_plain >= 0 && refused == ELOOP;
+  return fd_plain;
+}
+
+// Whether the kernel lets a plain write, which may create, open the existing `name` in
+// `folder` that was opened as `info`: Linux applies its rules on files and FIFOs in sticky
+// folders (fs.protected_regular, fs.protected_fifos) only to opens that may create, so it is
+// asked by such an open. A FIFO without a reader (ENXIO) passed the checks.
+bool creating_open_allowed(int folder, const char* name, const struct stat& info) {
+  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return true;
+  int fd;
+  do {
+    fd = ::openat(folder, name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENXIO && S_ISFIFO(info.st_mode);
+  struct stat opened;
+  bool same = ::fstat(fd, &opened) == 0 && same_file(opened, info);
+  ::close(fd);
+  return same;
 }
 
 // --- Interrupts -------------------------------------------------------------------------
@@ -219,16 +231,14 @@ std::string proc_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
 }
 
-// The inode flags of a folder that forbid taking names out of it: append-only, immutable.
-bool folder_keeps_names(const std::string& folder) {
-#if defined(__linux__) && defined(FS_IOC_GETFLAGS)
-  int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool keeps =
-      ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-  ::close(fd);
-  return keeps;
+// Whether the folder's flags forbid taking names out of it: append-only, immutable. Asked
+// of the open folder, which needs no right to read it (statx, Linux 4.11 and later).
+bool folder_keeps_names(int folder) {
+#if defined(__linux__) && defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE)
+  struct statx info;
+  const unsigned kFlags = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+  return ::statx(folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) == 0 &&
+         (info.stx_attributes_mask & kFlags) != 0 && (info.stx_attributes & kFlags) != 0;
 #else
   (void)folder;
   return false;
@@ -389,9 +399,16 @@ bool carry_identity(int from, int to) {
 #endif
 }
 
-// Whether a folder that lets names go lets the caller rename over `file`: with the sticky
-// bit, only the file's owner, the folder's owner and root may.
+// Whether a folder that lets names go lets the caller swap `file`'s name for another: with
+// the sticky bit, only the file's owner, the folder's owner and root may. The kernel decides
+// again when the names are swapped.
 bool rename_allowed(int folder, const struct stat& file) {
+#ifndef RENAME_EXCHANGE
+  // Without an exchange of names nothing can be checked after the rename and undone.
+  (void)folder;
+  (void)file;
+  return false;
+#endif
   struct stat info;
   if (::fstat(folder, &info) != 0) return false;
   uid_t caller = ::geteuid();
@@ -404,32 +421,24 @@ bool rename_allowed(int folder, const struct stat& file) {
 
 // --- Putting the cut in place ---------------------------------------------------------------
 
-// Copies the whole of `from` over the start of `to` and cuts `to` to that length. Space is
-// reserved first where the system can, so a full disk fails before anything is overwritten.
-bool copy_into(int from, int to) {
-  struct stat info;
-  if (::fstat(from, &info) != 0) return false;
-  off_t size = info.st_size;
+// Copies bytes [start, end) of `from` to the same offsets of `to`.
+bool copy_range(int from, int to, off_t start, off_t end) {
 #ifdef __linux__
-  if (size > 0 && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
-      (errno == ENOSPC || errno == EDQUOT)) {
-    return false;
-  }
-  off_t in = 0;
-  off_t out = 0;
-  while (in < size) {
-    ssize_t put = ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(size - in), 0);
+  off_t in = start;
+  off_t out = start;
+  while (in < end) {
+    ssize_t put = ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(end - in), 0);
     if (put < 0 && errno == EINTR) continue;
     if (put > 0) continue;
-    if (put == 0 || in > 0) return false;
+    if (put == 0 || in > start) return false;
     break;  // not between these files: by blocks
   }
-  if (in == size) return ::ftruncate(to, size) == 0;
+  if (in == end) return true;
 #endif
   std::vector<char> block(std::size_t{1} << 20);
-  off_t done = 0;
-  while (done < size) {
-    ssize_t got = ::pread(from, block.data(), block.size(), done);
+  for (off_t done = start; done < end;) {
+    std::size_t want = static_cast<std::size_t>(std::min<off_t>(end - done, block.size()));
+    ssize_t got = ::pread(from, block.data(), want, done);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     for (ssize_t written = 0; written < got;) {
@@ -441,48 +450,135 @@ bool copy_into(int from, int to) {
     }
     done += got;
   }
-  return ::ftruncate(to, size) == 0;
+  return true;
 }
 
-// Gives the complete temporary file the output's name: a new name only where none is
-// (`replace` false), else over the file that is there.
-bool put_in_place(OutputFile& file, bool replace) {
+// Gives the holes of `file` before `end` the blocks they lack, by writing the zeros they read
+// as: the content stays what it was. Where the system cannot tell holes, a file that has
+// blocks for all its bytes has none.
+bool fill_holes(int file, off_t end) {
+  struct stat info;
+  if (::fstat(file, &info) != 0) return false;
+  if (static_cast<off_t>(info.st_blocks) * 512 >= info.st_size) return true;
+#if defined(SEEK_HOLE) && defined(SEEK_DATA)
+  static const char kZeros[64 << 10] = {};
+  for (off_t at = 0; at < end;) {
+    off_t hole = ::lseek(file, at, SEEK_HOLE);
+    if (hole < 0) return false;
+    if (hole >= end) return true;
+    off_t data = ::lseek(file, hole, SEEK_DATA);
+    if (data < 0 || data > end) data = end;
+    for (off_t put = hole; put < data;) {
+      std::size_t want = static_cast<std::size_t>(std::min<off_t>(data - put, sizeof kZeros));
+      ssize_t done = ::pwrite(file, kZeros, want, put);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return false;
+      put += done;
+    }
+    at = data;
+  }
+  return true;
+#else
+  (void)end;
+  return false;
+#endif
+}
+
+// Copies the whole of `from` over the start of `to` and cuts `to` to that length, so that a
+// full disk fails before any old byte is overwritten: space is reserved first, or where the
+// system cannot reserve it, the part beyond the old length is written first and the holes
+// the copy would fill get their blocks; on failure then the file is cut back to its old
+// length, whole. Only an I/O error in the overwriting itself can leave it part new.
+bool copy_into(int from, int to) {
+  struct stat info, old;
+  if (::fstat(from, &info) != 0 || ::fstat(to, &old) != 0) return false;
+  off_t size = info.st_size;
+  bool reserved = size == 0;
+#ifdef __linux__
+  if (!reserved && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) == 0) reserved = true;
+  if (!reserved && (errno == ENOSPC || errno == EDQUOT)) return false;
+#endif
+  off_t overwritten = size;
+  if (!reserved && old.st_size < size) {
+    overwritten = old.st_size;
+    if (!copy_range(from, to, overwritten, size)) {
+      ::ftruncate(to, old.st_size);
+      return false;
+    }
+  }
+  if (!reserved && !fill_holes(to, std::min(overwritten, old.st_size))) {
+    ::ftruncate(to, old.st_size);
+    return false;
+  }
+  return copy_range(from, to, 0, overwritten) && ::ftruncate(to, size) == 0;
+}
+
+// Gives the unnamed temporary file a name in the output's folder, for a rename; the
+// handler is armed before the name exists. REQUIRES: the signals are held.
+bool name_temp(OutputFile& file) {
+  int folder = as_fd(file.folder);
+  std::string self = proc_path(as_fd(file.handle));
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string name = temp_file_name(next_unique());
+    arm(folder, name);
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      file.temp_name = name;
+      return true;
+    }
+    disarm();
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Gives the complete temporary file the output's new name, never over a file that someone
+// made meanwhile.
+bool link_in_new(OutputFile& file) {
   int folder = as_fd(file.folder);
   const char* final_name = file.final_name.c_str();
   if (file.temp_unnamed) {
-    std::string self = proc_path(as_fd(file.handle));
-    if (!replace)
-      return ::linkat(AT_FDCWD, self.c_str(), folder, final_name, AT_SYMLINK_FOLLOW) == 0;
-    // A rename needs a name to rename: one for a moment, with the signals held.
-    for (int attempt = 0; attempt < kNameAttempts && file.temp_name.empty(); ++attempt) {
-      std::string name = temp_file_name(next_unique());
-      if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        arm(folder, name);
-        file.temp_name = name;
-      } else if (errno != EEXIST) {
-        return false;
-      }
-    }
-    if (file.temp_name.empty()) return false;
+    return ::linkat(AT_FDCWD, proc_path(as_fd(file.handle)).c_str(), folder, final_name,
+                    AT_SYMLINK_FOLLOW) == 0;
   }
   const char* temp_name = file.temp_name.c_str();
-  bool done;
-  if (replace) {
-    done = ::renameat(folder, temp_name, folder, final_name) == 0;
-  } else {
 #ifdef RENAME_NOREPLACE
-    // Never over a file that someone made meanwhile.
-    done = ::renameat2(folder, temp_name, folder, final_name, RENAME_NOREPLACE) == 0;
-    if (!done && errno == EINVAL) done = ::renameat(folder, temp_name, folder, final_name) == 0;
-#else
-    done = ::renameat(folder, temp_name, folder, final_name) == 0;
-#endif
-  }
-  if (done) {
+  if (::renameat2(folder, temp_name, folder, final_name, RENAME_NOREPLACE) == 0) {
     disarm();
     file.temp_name.clear();
+    return true;
   }
-  return done;
+  if (errno != EINVAL) return false;
+#endif
+  // A link fails where the name is taken, as the rename above does; the temporary name
+  // then goes.
+  if (::linkat(folder, temp_name, folder, final_name, 0) != 0) return false;
+  remove_temp(file);
+  return true;
+}
+
+// Puts the complete temporary file in the place of the file that was opened, by swapping
+// the two names at once and then checking that what came out is that very file, with no
+// other name. False, with nothing changed, when the swap cannot be made or what came out
+// is another file (moved there or linked meanwhile): then it is swapped back.
+bool exchange_in(OutputFile& file) {
+#ifdef RENAME_EXCHANGE
+  int folder = as_fd(file.folder);
+  if (file.temp_unnamed && !name_temp(file)) return false;
+  const char* temp_name = file.temp_name.c_str();
+  const char* final_name = file.final_name.c_str();
+  if (::renameat2(folder, temp_name, folder, final_name, RENAME_EXCHANGE) != 0) return false;
+  struct stat out, opened;
+  if (::fstatat(folder, temp_name, &out, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ::fstat(as_fd(file.target), &opened) == 0 && same_file(out, opened) && opened.st_nlink == 1) {
+    remove_temp(file);  // the replaced file's name, its last one
+    return true;
+  }
+  ::renameat2(folder, temp_name, folder, final_name, RENAME_EXCHANGE);
+  return false;
+#else
+  (void)file;
+  return false;
+#endif
 }
 
 void close_all(OutputFile& file) {
@@ -509,64 +605,145 @@ bool is_writable_mode(int flags) {
   return (flags & O_ACCMODE) == O_WRONLY || (flags & O_ACCMODE) == O_RDWR;
 }
 
-// Looks at what `path` stands for and readies what each rule needs: the destination open
-// for writing, its folder open, a temporary file made beside it. Fills `facts` for
-// choose_output_rule.
-void probe_output(const std::string& path, TempForm form, OutputFile& file, OutputFacts& facts) {
-  int own = descriptor_named(path);
-  if (own >= 0) {
-    int flags = ::fcntl(own, F_GETFL);
-    facts.kind = flags < 0 ? OutputKind::Unusable : OutputKind::Descriptor;
-    facts.writable = flags >= 0 && is_writable_mode(flags);
-    if (facts.writable) file.handle = ::fcntl(own, F_DUPFD_CLOEXEC, 0);
-    if (file.handle == -1) facts.writable = false;
-    return;
-  }
-
-  // What stands at the end of the chain of links: opened for writing as it is, which asks
-  // the system whether the caller may write it, and never changes it.
-  std::string target, folder_path;
-  if (!link_chain_end(path, target) || !split_path(target, folder_path, file.final_name)) return;
-  struct stat info;
-  int fd = open_retrying(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) {
-    if (::fstat(fd, &info) != 0) {
-      ::close(fd);
-      return;
-    }
-    facts.writable = true;
-    if (!S_ISREG(info.st_mode)) {
-      facts.kind = OutputKind::Special;
-      file.handle = fd;
-      return;
-    }
-    facts.kind = OutputKind::Regular;
-    file.target = fd;
-  } else if (errno == ENOENT) {
-    facts.kind = OutputKind::Nothing;
-  } else {
-    if (::stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-      facts.kind = OutputKind::Regular;
-    return;
-  }
-
 #ifdef O_PATH
-  const int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+const int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
-  const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
+const int kOutputFlags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+
+// Where the kernel says the file open as `fd` lies: its folder, opened, and its name in it,
+// checked to be that very file. False when it cannot be told.
+bool where_file_lies(int fd, int& folder, std::string& name) {
+  char text[PATH_MAX];
+  ssize_t length = ::readlink(proc_path(fd).c_str(), text, sizeof text);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text || text[0] != '/') {
+    return false;
+  }
+  std::string path(text, static_cast<std::size_t>(length)), folder_path;
+  struct stat opened, entry;
+  if (!split_path(path, folder_path, name) || ::fstat(fd, &opened) != 0) return false;
+  folder = open_retrying(folder_path.c_str(), kFolderFlags);
+  if (folder < 0) return false;
+  if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+      same_file(entry, opened)) {
+    return true;
+  }
+  ::close(folder);
+  return false;
+}
+
+// The empty file the kernel just made through a link, at the caller's open `fd`, is removed
+// again, and the output becomes that name in that folder: a new name, made only once the cut
+// is complete. False, with nothing changed, when the file cannot be told to be the one just
+// made (someone made one meanwhile) or where it lies.
+bool take_back_made(int fd, OutputFile& file) {
+  struct stat made;
+  int folder;
+  std::string name;
+  if (::fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
+      made.st_nlink != 1 || made.st_uid != ::geteuid() || !where_file_lies(fd, folder, name)) {
+    return false;
+  }
+  if (::unlinkat(folder, name.c_str(), 0) != 0) {
+    ::close(folder);
+    return false;
+  }
+  ::close(fd);
+  close_fd(file.folder);
+  file.folder = folder;
+  file.final_name = name;
+  return true;
+}
+
+void probe_descriptor(int own, OutputFile& file, OutputFacts& facts) {
+  int flags = ::fcntl(own, F_GETFL);
+  facts.kind = flags < 0 ? OutputKind::Unusable : OutputKind::Descriptor;
+  facts.writable = flags >= 0 && is_writable_mode(flags);
+  if (facts.writable) file.handle = ::fcntl(own, F_DUPFD_CLOEXEC, 0);
+  if (file.handle == -1) facts.writable = false;
+}
+
+// Looks at what `path` stands for and readies what each rule needs: the destination open
+// for writing, its folder open, a temporary file made beside it. The folder is opened
+// once, the name is reached from it, and every path is resolved by the kernel, whose rules
+// on links and sticky folders apply as to a plain write. Fills `facts` for
+// choose_output_rule.
+void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts) {
+  int own = descriptor_spelled(path);
+  if (own >= 0) {
+    probe_descriptor(own, file, facts);
+    return;
+  }
+  std::string folder_path;
+  if (!split_path(path, folder_path, file.final_name)) return;
   file.folder = open_retrying(folder_path.c_str(), kFolderFlags);
   if (file.folder == -1) return;
+  int folder = as_fd(file.folder);
+  const char* name = file.final_name.c_str();
+
+  bool magic;
+  int fd = open_resolved(folder, name, kOutputFlags, magic);
+  bool missing = fd < 0 && errno == ENOENT;
+  struct stat info, entry;
+  if (missing && ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(entry.st_mode)) {
+    // A link to no file yet: the kernel makes the file where the link leads, as a plain
+    // write would, or refuses.
+    do {
+      fd = ::openat(folder, name, kOutputFlags | O_CREAT, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return;
+    if (take_back_made(fd, file)) {
+      facts.kind = OutputKind::Nothing;
+      return;
+    }
+  } else if (fd < 0) {
+    if (missing) facts.kind = OutputKind::Nothing;
+    return;
+  }
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return;
+  }
+  if (magic && (own = descriptor_on(info)) >= 0) {
+    ::close(fd);
+    probe_descriptor(own, file, facts);
+    return;
+  }
+  facts.kind = S_ISREG(info.st_mode) ? OutputKind::Regular : OutputKind::Special;
+  facts.writable = creating_open_allowed(folder, name, info);
+  if (!facts.writable) {
+    ::close(fd);
+    return;
+  }
+  if (facts.kind == OutputKind::Special) {
+    file.handle = fd;
+    return;
+  }
+  file.target = fd;
+  facts.entry_is_file =
+      !magic && ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && same_file(entry, info);
+  facts.links = static_cast<std::int64_t>(info.st_nlink);
+}
+
+// Makes the temporary file the rule needs in the output's folder, and for a rename gives it
+// the replaced file's identity.
+void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
+  if (facts.kind != OutputKind::Regular && facts.kind != OutputKind::Nothing) return;
+  if (facts.kind == OutputKind::Regular && !facts.writable) return;
+  int folder = as_fd(file.folder);
+  bool keeps_names = folder_keeps_names(folder);
   // A new file gets the usual mode (0666 less the umask, or the folder's default ACL); a
   // replacement is private until it takes the old file's identity.
   bool replacing = facts.kind == OutputKind::Regular;
-  bool keeps_names = folder_keeps_names(folder_path);
-  facts.temp_beside =
-      make_temp(file, as_fd(file.folder), replacing ? 0600 : 0666, form, !keeps_names);
-  if (!replacing || !facts.temp_beside) return;
-  facts.links = static_cast<std::int64_t>(info.st_nlink);
-  if (facts.links != 1) return;
-  facts.rename_allowed = !keeps_names && rename_allowed(as_fd(file.folder), info);
+  facts.temp_beside = make_temp(file, folder, replacing ? 0600 : 0666, form, !keeps_names);
+  if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file) return;
+  struct stat info;
+  if (::fstat(as_fd(file.target), &info) != 0) return;
+  facts.rename_allowed = !keeps_names && rename_allowed(folder, info);
+  // Before the cut is written: the writes then clear what writing clears (set-id bits, a
+  // file capability) as the kernel decides for a write into the file itself.
   facts.identity_kept = carry_identity(as_fd(file.target), as_fd(file.handle));
 }
 
@@ -623,11 +800,21 @@ bool is_same_file(const InputFile& file, const std::string& path) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool output_is_file(const OutputFile& output, const InputFile& input) {
+  struct stat a, b;
+  std::intptr_t out = output.target != -1 ? output.target : output.handle;
+  if (output.rule == OutputRule::CreateNew || out == -1) return false;
+  return ::fstat(as_fd(out), &a) == 0 && ::fstat(as_fd(input.handle), &b) == 0 && same_file(a, b);
+}
+
 bool create_output(const std::string& path, OutputFile& file, TempForm form) {
   file = OutputFile();
   ignore_file_size_signal();
   OutputFacts facts;
-  if (!path.empty()) probe_output(path, form, file, facts);
+  if (!path.empty()) {
+    probe_output(path, file, facts);
+    prepare_temp(form, file, facts);
+  }
   file.rule = choose_output_rule(facts);
   switch (file.rule) {
     case OutputRule::Refuse:
@@ -691,13 +878,12 @@ bool commit_output(OutputFile& file) {
       file.handle = -1;
       break;
     case OutputRule::CreateNew:
-      ok = put_in_place(file, false);
+      ok = link_in_new(file);
       break;
     case OutputRule::ReplaceByRename:
-      // The writes may have cleared set-id bits: the identity is given again. Should the
-      // rename fail after all, the cut goes into the file as by rule CopyInto.
-      ok = (carry_identity(as_fd(file.target), out) && put_in_place(file, true)) ||
-           copy_into(out, as_fd(file.target));
+      // Should the swap of names fail, or what it took out not be the file that was opened,
+      // the cut goes into that file as by rule CopyInto, as a plain write would have put it.
+      ok = exchange_in(file) || copy_into(out, as_fd(file.target));
       break;
     case OutputRule::CopyInto:
       ok = copy_into(out, as_fd(file.target));

@@ -328,6 +328,16 @@ bool create_output(const std::string& path, OutputFile& file, TempForm) {
   return false;
 }
 
+bool output_is_file(const OutputFile& output, const InputFile& input) {
+  std::intptr_t out = output.target != -1 ? output.target : output.handle;
+  if (output.rule == OutputRule::CreateNew || out == -1) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return GetFileInformationByHandle(as_handle(out), &a) &&
+         GetFileInformationByHandle(as_handle(input.handle), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
   return write_all(as_handle(file.handle), data, size);
 }

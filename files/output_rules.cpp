@@ -10,13 +10,15 @@ OutputRule choose_output_rule(const OutputFacts& facts) {
       return facts.writable ? OutputRule::ThroughDescriptor : OutputRule::Refuse;
     case OutputKind::Special:
       // 2. A device, a pipe or a terminal: written in place, never removed.
-      return OutputRule::InPlace;
+      return facts.writable ? OutputRule::InPlace : OutputRule::Refuse;
     case OutputKind::Regular:
       // 3. An existing file: only when the caller may write it, as a plain open for writing
       // would decide. Renamed over only when that loses nothing; otherwise the complete cut
-      // is copied into the same file, which keeps its links, owner and attributes.
+      // is copied into the same file, which keeps its links, owner and attributes. A name that
+      // is a link keeps leading where it led: the file behind it is written.
       if (!facts.writable) return OutputRule::Refuse;
-      if (facts.temp_beside && facts.links == 1 && facts.identity_kept && facts.rename_allowed) {
+      if (facts.temp_beside && facts.links == 1 && facts.identity_kept && facts.rename_allowed &&
+          facts.entry_is_file) {
         return OutputRule::ReplaceByRename;
       }
       return OutputRule::CopyInto;

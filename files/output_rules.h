@@ -14,16 +14,19 @@ enum class OutputKind {
   Unusable,    // none of these: a folder, a name in a missing folder, a name that cannot be read
 };
 
-// What the platform layer probed. Fields after `writable` are only looked at for an
+// What the platform layer probed. Fields after `temp_beside` are only looked at for an
 // existing regular file.
 struct OutputFacts {
   OutputKind kind = OutputKind::Unusable;
-  bool writable = false;        // Descriptor: open for writing. Regular: opens for writing.
+  bool writable = false;        // Descriptor: open for writing. Special, Regular: the system
+                                // let it be opened for writing as a plain write would
   bool temp_beside = false;     // a temporary file could be made in the output's folder
   std::int64_t links = 1;       // the file's names (hard links)
   bool identity_kept = false;   // that temporary file took the file's owner, group, mode,
                                 // extended attributes (ACL included) and flags
-  bool rename_allowed = false;  // the folder lets the caller rename over the file
+  bool rename_allowed = false;  // the folder lets the caller swap the file's name for another
+  bool entry_is_file = false;   // the folder's entry of that name is the file itself, not a
+                                // symbolic link that leads to it
 };
 
 enum class OutputRule {

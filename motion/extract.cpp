@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/file_io.h"
+#include "motion/declarations.h"
 #include "stream/block_pipe.h"
 #include "stream/cores.h"
-#include "motion/declarations.h"
-#include "files/file_io.h"
 #include "stream/input_stream.h"
 #include "stream/line_breaks.h"
 #include "stream/line_skip.h"
@@ -207,6 +207,13 @@ int extract_motion(const ExtractJob& job) {
   OutputFile output;
   if (!create_output(job.output_path, output)) {
     std::printf("Error: Cannot create output file %s", job.output_path.c_str());
+    close_input(input);
+    return -1;
+  }
+  // Asked again of the file that was opened: the name may lead elsewhere by now.
+  if (output_is_file(output, input)) {
+    discard_output(output);
+    std::printf("Error: Output file %s is the input file", job.output_path.c_str());
     close_input(input);
     return -1;
   }

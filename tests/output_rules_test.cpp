@@ -14,7 +14,8 @@ TEST(OutputRules, ChoiceFromFacts) {
   using R = OutputRule;
   struct Case {
     const char* name;
-    OutputFacts facts;  // kind, writable, temp_beside, links, identity_kept, rename_allowed
+    OutputFacts facts;  // kind, writable, temp_beside, links, identity_kept, rename_allowed,
+                        // entry_is_file
     OutputRule rule;
   };
   const Case cases[] = {
@@ -23,14 +24,22 @@ TEST(OutputRules, ChoiceFromFacts) {
        R::ThroughDescriptor},
       {"descriptor open for reading only", {K::Descriptor, false, true, 1, true, true}, R::Refuse},
       {"device, pipe or terminal", {K::Special, true, false, 1, false, false}, R::InPlace},
+      {"pipe the system refuses to a plain write",
+       {K::Special, false, false, 1, false, false},
+       R::Refuse},
       {"file the caller may not write", {K::Regular, false, true, 1, true, true}, R::Refuse},
-      {"file a rename keeps whole", {K::Regular, true, true, 1, true, true}, R::ReplaceByRename},
-      {"file with two links", {K::Regular, true, true, 2, true, true}, R::CopyInto},
+      {"file a rename keeps whole",
+       {K::Regular, true, true, 1, true, true, true},
+       R::ReplaceByRename},
+      {"file reached through a symbolic link",
+       {K::Regular, true, true, 1, true, true, false},
+       R::CopyInto},
+      {"file with two links", {K::Regular, true, true, 2, true, true, true}, R::CopyInto},
       {"file whose owner or attributes cannot be given",
-       {K::Regular, true, true, 1, false, true},
+       {K::Regular, true, true, 1, false, true, true},
        R::CopyInto},
       {"file in a folder that forbids the rename",
-       {K::Regular, true, true, 1, true, false},
+       {K::Regular, true, true, 1, true, false, true},
        R::CopyInto},
       {"file in a folder where nothing can be made",
        {K::Regular, true, false, 1, false, false},

@@ -163,6 +163,37 @@ TEST(Output, DescriptorsOfTheProcess) {
   }
 }
 
+// Opens the named pipe for writing once the program has opened it for reading.
+int open_pipe_writer(const std::string& path) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      ::fcntl(fd, F_SETFL, 0);
+      return fd;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+// Waits until process `pid` has a file open in `folder` that holds `size` bytes.
+bool wait_for_output(long pid, const std::string& folder, off_t size) {
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    for (const std::string& fd : entries(fds)) {
+      char target[PATH_MAX];
+      ssize_t length = ::readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+      struct stat info;
+      if (length > 0 && std::string(target, length).rfind(folder + "/", 0) == 0 &&
+          ::stat((fds + "/" + fd).c_str(), &info) == 0 && info.st_size == size) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 // An existing file is written only when the caller may write it; it is renamed over
 // only when nothing of it is lost, and otherwise written into, as the same inode.
 struct ExistingCase {
@@ -173,7 +204,15 @@ struct ExistingCase {
   bool as_nobody;     // run as an ordinary user, else as root
   bool written;       // else refused, and out.bvh stays as it was
   bool same_inode;    // written into the very file, else replaced by a rename
+  // Cases of another user of the machine, who can write the folder, plant links and move
+  // files. Given `check`, it stands for the comparisons of out.bvh before and after.
+  int protect = 0;          // the kernel's protections the case needs switched on
+  const char* during = "";  // sh commands run by root while the run waits in mid-motion
+  const char* check = "";   // sh condition that holds in the folder afterwards
 };
+
+// The kernel's protections of sticky folders, as fs.protected_* sets them.
+const int kSymlinks = 1, kRegular = 2, kFifos = 4;
 
 const ExistingCase kExistingCases[] = {
     {"another user's file in a folder open to all", "", "", true, false, false},
@@ -203,17 +242,67 @@ const ExistingCase kExistingCases[] = {
      true, true, true},
     {"a file in an immutable folder", "chattr +i .", "chattr", false, true, true},
     {"a file in an append-only folder", "chattr +a .", "chattr", false, true, true},
+    {"one's own set-user-id file", "chown nobody:nogroup out.bvh && chmod 4755 out.bvh", "", true,
+     true, false, 0, "", "[ $(stat -c %a:%U out.bvh) = 755:nobody ]"},
+    {"a file with a capability", "setcap cap_net_bind_service=ep out.bvh", "setcap", false, true,
+     false, 0, "", "[ -z \"$(getcap out.bvh)\" ] && [ $(stat -c %a out.bvh) = 644 ]"},
+    {"another user's link in a sticky folder to a private file",
+     "mkdir -m 700 private && mv out.bvh private && chmod 600 private/out.bvh && chmod 1777 . && "
+     "ln -s private/out.bvh out.bvh && chown -h nobody out.bvh",
+     "", false, false, false, kSymlinks, "",
+     "[ -L out.bvh ] && [ \"$(cat private/out.bvh)\" = 'the previous cut' ]"},
+    {"another user's writable file in a sticky folder of root's",
+     "chown daemon out.bvh && chmod 666 out.bvh && chmod 1777 .", "", false, false, false,
+     kRegular},
+    {"another user's FIFO in a sticky folder of root's",
+     "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
+     "{ cat out.bvh >/dev/null & }",
+     "", false, false, false, kFifos, "", "[ -p out.bvh ]"},
+    {"a link swapped between two of one's files during the run",
+     "mkdir a b && mv out.bvh a && echo kept > b/out.bvh && chmod 444 b/out.bvh && "
+     "ln -s a/out.bvh out.bvh && chown -hR nobody:nogroup a b out.bvh",
+     "", true, true, true, 0, "ln -sfn b/out.bvh out.bvh",
+     "grep -qx A1 a/out.bvh && [ $(cat b/out.bvh):$(stat -c %a b/out.bvh) = kept:444 ]"},
+    {"a file the caller may not write moved onto the name during the run",
+     "chown nobody:nogroup out.bvh && echo theirs > theirs.bvh && chown daemon theirs.bvh", "",
+     true, true, false, 0, "mv theirs.bvh out.bvh",
+     "[ $(cat out.bvh):$(stat -c %U out.bvh) = theirs:daemon ] && [ ! -e theirs.bvh ]"},
+    {"a hard link made during the run", "", "", false, true, true, 0, "ln out.bvh other.bvh",
+     "grep -qx A1 out.bvh && cmp -s out.bvh other.bvh && [ $(stat -c %h out.bvh) = 2 ]"},
 };
+
+// Switches on the kernel's protections a case needs, and back to what they were.
+struct Protections {
+  std::vector<std::pair<std::string, std::string>> saved;  // setting, value before
+};
+
+bool switch_on(int protect, Protections& protections) {
+  const char* const kSettings[] = {"symlinks", "regular", "fifos"};
+  for (int i = 0; i < 3; ++i) {
+    if ((protect & (1 << i)) == 0) continue;
+    std::string path = std::string("/proc/sys/fs/protected_") + kSettings[i];
+    std::string before;
+    if (!read_file(path, before)) return false;
+    protections.saved.emplace_back(path, before);
+    if (!shell("/", "echo 1 > " + path)) return false;
+  }
+  return true;
+}
+
+void switch_back(const Protections& protections) {
+  for (const auto& setting : protections.saved)
+    write_file(setting.first, setting.second);
+}
 
 class ExistingOutput : public testing::TestWithParam<ExistingCase> {};
 
 TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
   const ExistingCase& c = GetParam();
   if (!is_root()) GTEST_SKIP() << "needs root: the cases set owners and flags, run as others";
-  for (const std::string& tool :
-       {std::string("setfattr"), std::string("setfacl"), std::string("chattr")}) {
+  for (const std::string& tool : {std::string("setfattr"), std::string("setfacl"),
+                                  std::string("chattr"), std::string("setcap")}) {
     if (std::strstr(c.tools, tool.c_str()) != nullptr && !has_command(tool)) {
-      GTEST_SKIP() << tool << " is not installed (packages attr, acl, e2fsprogs)";
+      GTEST_SKIP() << tool << " is not installed (packages attr, acl, e2fsprogs, libcap2-bin)";
     }
   }
   ScratchDir dir;
@@ -224,38 +313,68 @@ TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
     shell(dir.path, "chattr -i -a . out.bvh");
     GTEST_SKIP() << "the scratch folder's file system does not take: " << c.setup;
   }
-  FileState before = state_of(dir.file("out.bvh"));
+  const bool checked = c.check[0] != '\0';  // else out.bvh is compared before and after
+  FileState before;
   std::vector<std::string> names = entries(dir.path);
   std::vector<std::string> links;  // out.bvh under all its names
-  for (const std::string& name : names) {
-    if (state_of(dir.file(name)).inode == before.inode) links.push_back(name);
+  if (!checked) {
+    before = state_of(dir.file("out.bvh"));
+    for (const std::string& name : names) {
+      if (state_of(dir.file(name)).inode == before.inode) links.push_back(name);
+    }
+  }
+  Protections protections;
+  if (!switch_on(c.protect, protections)) {
+    switch_back(protections);
+    GTEST_SKIP() << "cannot switch on the kernel's protections in /proc/sys/fs/protected_*";
   }
 
   ToolOptions options;
   options.cwd = dir.path;
   if (c.as_nobody) options.user = options.group = kNobody;
-  ToolRun run = run_tool({"in.bvh", "-e", "0"}, options);
-  FileState after = state_of(dir.file("out.bvh"));
+  ToolRun run;
+  std::string console = ok_console("out.bvh");
+  if (c.during[0] == '\0') {
+    run = run_tool({"in.bvh", "-e", "0"}, options);
+  } else {
+    // The input stalls after frame 0 until the name has been changed.
+    ASSERT_EQ(::mkfifo(dir.file("in.pipe").c_str(), 0666), 0);
+    ToolProcess process = start_program({MOCSLICE_BINARY, "in.pipe", "-e", "1"}, options);
+    int pipe = open_pipe_writer(dir.file("in.pipe"));
+    ASSERT_GE(pipe, 0);
+    const std::string head = hierarchy() + "Frames: 3\nFrame Time: 0.04\nA0\n";
+    const std::string tail = "A1\nA2\n";
+    ASSERT_EQ(::write(pipe, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    const std::string written = hierarchy() + "Frames: 2\nFrame Time: 0.040000\nA0\n";
+    bool stalled = wait_for_output(process.pid, dir.path, static_cast<off_t>(written.size()));
+    bool changed = stalled && shell(dir.path, c.during);
+    ASSERT_EQ(::write(pipe, tail.data(), tail.size()), static_cast<ssize_t>(tail.size()));
+    ::close(pipe);
+    run = finish_program(process);
+    ASSERT_TRUE(stalled);
+    ASSERT_TRUE(changed) << c.during;
+    console = "OK\nMotion with 2 frames (0..1) from in.pipe copied to out.bvh\n";
+  }
+  switch_back(protections);
+  FileState after = checked ? FileState() : state_of(dir.file("out.bvh"));
   std::vector<std::string> names_after = entries(dir.path);
   shell(dir.path, "chattr -i -a . out.bvh");  // so that the folder can be removed
 
-  EXPECT_EQ(names_after, names);
-  if (!c.written) {
-    EXPECT_EQ(run.out, kCreateError + std::string("out.bvh"));
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(after.bytes, kPrevious);
-    EXPECT_EQ(after.inode, before.inode);
-    expect_same_identity(after, before);
+  for (const std::string& name : names_after)
+    EXPECT_NE(name.rfind(".mocslice-", 0), 0u) << name;
+  EXPECT_EQ(run.out, c.written ? console : kCreateError + std::string("out.bvh"));
+  EXPECT_EQ(run.status, c.written ? 0 : 255);
+  if (checked) {
+    EXPECT_TRUE(shell(dir.path, c.check)) << c.check;
     return;
   }
-  EXPECT_EQ(run.out, ok_console("out.bvh"));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(after.inode == before.inode, c.same_inode);
+  EXPECT_EQ(names_after, names);
+  EXPECT_EQ(after.inode == before.inode, c.same_inode || !c.written);
   expect_same_identity(after, before);
   for (const std::string& name : links) {
     std::string bytes;
     ASSERT_TRUE(read_file(dir.file(name), bytes));
-    EXPECT_EQ(bytes, cut()) << name;
+    EXPECT_EQ(bytes, c.written ? cut() : kPrevious) << name;
   }
 }
 
@@ -273,6 +392,37 @@ INSTANTIATE_TEST_SUITE_P(Output, ExistingOutput, testing::ValuesIn(kExistingCase
                            }
                            return name;
                          });
+
+// Where the file system reserves no space (ext2 has no fallocate), a copy into an existing
+// file that runs out of room leaves it whole: the part past its old length is written first.
+// The caller may write the file but not its folder, so the cut is copied into it.
+TEST(Output, FullDiskWithoutReservation) {
+  if (!is_root()) GTEST_SKIP() << "needs root: mounts a file system image";
+  ScratchDir dir;
+  write_file(dir.file("in.bvh"), motion_file(20000, 20000));
+  const std::string old(4096, 'o');
+  if (!shell(dir.path,
+             "dd if=/dev/zero of=disk.img bs=1k count=1024 && mkfs.ext2 -q -F -m 0 disk.img && "
+             "mkdir disk && mount -o loop disk.img disk")) {
+    GTEST_SKIP() << "cannot mount an ext2 image on a loop device here (mkfs.ext2, mount -o loop)";
+  }
+  write_file(dir.file("disk/out.bvh"), old);
+  ASSERT_TRUE(shell(dir.path,
+                    "chmod 755 . disk && chmod 644 in.bvh && chmod 666 disk/out.bvh && "
+                    "{ dd if=/dev/zero of=disk/filler bs=4k; true; }"));
+  ToolOptions options;
+  options.cwd = dir.path;
+  options.user = options.group = kNobody;
+  ToolRun run = run_tool({"in.bvh", "-o", "disk/out.bvh"}, options);
+  std::string kept;
+  bool read = read_file(dir.file("disk/out.bvh"), kept);
+  std::vector<std::string> names = entries(dir.file("disk"));
+  shell(dir.path, "umount disk");
+  EXPECT_EQ(run.out, "Error: Cannot write output file disk/out.bvh");
+  EXPECT_EQ(run.status, 255);
+  EXPECT_TRUE(read && kept == old);
+  EXPECT_EQ(names, (std::vector<std::string>{"filler", "lost+found", "out.bvh"}));
+}
 
 // The temporary file's name does not grow with the output's, so every name a plain
 // write takes works, new or existing: the longest file name, a path just short of PATH_MAX.
@@ -321,37 +471,6 @@ bool unnamed_temp_files_work(const std::string& folder) {
   (void)folder;
   return false;
 #endif
-}
-
-// Opens the named pipe for writing once the program has opened it for reading.
-int open_pipe_writer(const std::string& path) {
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) {
-      ::fcntl(fd, F_SETFL, 0);
-      return fd;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
-}
-
-// Waits until process `pid` has a file open in `folder` that holds `size` bytes.
-bool wait_for_output(long pid, const std::string& folder, off_t size) {
-  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    for (const std::string& fd : entries(fds)) {
-      char target[PATH_MAX];
-      ssize_t length = ::readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
-      struct stat info;
-      if (length > 0 && std::string(target, length).rfind(folder + "/", 0) == 0 &&
-          ::stat((fds + "/" + fd).c_str(), &info) == 0 && info.st_size == size) {
-        return true;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 // A signal that ends a run in mid-motion leaves no file behind and the earlier

@@ -259,6 +259,28 @@ bool replace_file(const std::wstring& replaced, const std::wstring& replacement)
   return true;
 }
 
+// The identity of a file on its volume.
+bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+}
+
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether the folder's entry `path` is itself the file open as `file` (not a symbolic link or
+// junction that leads to it), with no other name.
+bool named_only_here(const std::wstring& path, HANDLE file) {
+  HANDLE entry = CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = file_identity(entry, a) && file_identity(file, b) && same_identity(a, b) &&
+              b.nNumberOfLinks == 1;
+  if (entry != INVALID_HANDLE_VALUE) CloseHandle(entry);
+  return same;
+}
+
 // Opens the name, without changing what is there, to tell what it stands for: a device, a
 // pipe or a console is written in place through this very handle (a pipe's server may offer
 // a single connection, so the name is opened once only); a file on disk the caller may not
@@ -276,6 +298,13 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
       }
       return;
     }
+    // A name the system would not let a plain write make (too long, a reserved name, no
+    // right to the folder) is refused now, not once the cut is made: it is made for a moment,
+    // and goes as its handle closes.
+    HANDLE trial = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (trial == INVALID_HANDLE_VALUE) return;
+    CloseHandle(trial);
     facts.kind = OutputKind::Nothing;
   } else if (GetFileType(existing) != FILE_TYPE_DISK) {
     facts.kind = OutputKind::Special;
@@ -288,6 +317,7 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
     file.target = from_handle(existing);
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(existing, &info)) facts.links = info.nNumberOfLinks;
+    facts.entry_is_file = named_only_here(wide, existing);
   }
   file.final_name = path;
   facts.temp_beside = make_temp(file, folder_of(path), false);
@@ -363,6 +393,12 @@ bool commit_output(OutputFile& file) {
       }
       break;
     case OutputRule::ReplaceByRename:
+      // Only while the name still stands for the file that was opened, with no other name;
+      // else the cut goes into that file, as a plain write would have put it.
+      if (!named_only_here(final_name, as_handle(file.target))) {
+        ok = copy_into(out, as_handle(file.target));
+        break;
+      }
       // With no handle left open on either file, which ReplaceFileW wants to open alone.
       // Should it fail, the cut is copied into the file instead.
       CloseHandle(out);

@@ -80,7 +80,8 @@ bool parse_options(int argc, const char* const* argv, ExtractJob& job) {
 
 void print_usage() {
   std::printf("\n*** Mocslice - extracts a part of .bvh motion file. ***\n");
-  std::printf("    Written by the mocslice developers; free to use and share.\n\n");
+  std::printf("    mocslice %s, written by the mocslice developers; free to use and share.\n\n",
+              MOCSLICE_VERSION);
   std::printf("Usage:\n");
   std::printf("  mocslice.exe [OPTIONS] <input_file> [OPTIONS]\n");
   std::printf("  Options:\n");

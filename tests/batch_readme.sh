@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the README's two batch snippets (the `for` loop and the `xargs -P` line), taken
-# from README.md as they stand, on a folder of samples with a broken file and a name with
+# from README.md as they stand, on a folder of samples with broken files and names with
 # a blank among them. Each must cut every good file into its own output, exactly as a
-# single run would, and go on past the broken one. Then runs the README's line that pipes
-# the cut alone to `next-program`, which must receive exactly the cut a file would hold.
+# single run would, and go on past the broken ones; every line it prints must be a whole
+# message of one run (the lines of parallel runs kept apart), and each error must name its
+# file. Then runs the README's line that pipes the cut alone to `next-program`, which must
+# receive exactly the cut a file would hold.
 #
 #   tests/batch_readme.sh README.md MOCSLICE SAMPLES_FOLDER
 set -euo pipefail
@@ -42,7 +44,9 @@ takes=$scratch/takes
 mkdir "$takes" "$scratch/reference"
 cp "$samples"/*.bvh "$takes/"
 cp "$samples/walk.bvh" "$takes/my take.bvh"
-printf 'HIERARCHY\nno motion here\n' >"$takes/broken.bvh"
+for broken in broken.bvh "broken 2.bvh" broken3.bvh broken4.bvh; do
+  printf 'HIERARCHY\nno motion here\n' >"$takes/$broken"
+done
 
 export PATH="$(dirname "$tool"):$PATH"
 [ "$(command -v mocslice)" = "$tool" ] || fail "mocslice on the PATH is not $tool"
@@ -50,7 +54,7 @@ export PATH="$(dirname "$tool"):$PATH"
 good=0
 for f in "$takes"/*.bvh; do
   name=$(basename "$f" .bvh)
-  [ "$name" = broken ] && continue
+  [[ $name == broken* ]] && continue
   # shellcheck disable=SC2086  # the range is several words
   (cd "$takes" && "$tool" "$name.bvh" $range -o "$scratch/reference/${name}_cut.bvh" >/dev/null)
   good=$((good + 1))
@@ -63,23 +67,48 @@ run_snippet() {
   echo "$status"
 }
 
+# Every line of the console is a whole message of one run: OK or the warning, a summary
+# line whose input and output names agree, or the MOTION error with the broken file's name.
+check_console() {
+  local line name summaries=0 errors=0
+  while IFS= read -r line; do
+    case $line in
+      OK | "Warning: Incorrect value 'Frames' in input file, check number of copied frames.") ;;
+      "Motion with "*)
+        name=$(sed -n 's/^Motion with [0-9]* frames ([0-9]*\.\.-\{0,1\}[0-9]*) from \(.*\) copied to .*/\1/p' <<<"$line")
+        [ -n "$name" ] && [ "$line" = "${line% from *} from $name copied to cuts/${name%.bvh}_cut.bvh" ] ||
+          fail "the $1 printed a line run together from several runs: $line"
+        summaries=$((summaries + 1))
+        ;;
+      "Error: Incomplete input file, the MOTION section missing (broken"*".bvh)")
+        errors=$((errors + 1))
+        ;;
+      *) fail "the $1 printed a line that is no whole message of a run, or an error without its file: $line" ;;
+    esac
+  done <"$scratch/console"
+  [ "$summaries" -eq "$good" ] || fail "the $1 printed $summaries summary lines for $good good files"
+  [ "$errors" -eq 4 ] || fail "the $1 printed $errors errors naming their file for 4 broken files"
+  for broken in broken.bvh "broken 2.bvh" broken3.bvh broken4.bvh; do
+    grep -qxF "Error: Incomplete input file, the MOTION section missing ($broken)" "$scratch/console" ||
+      fail "the $1 printed no error naming $broken"
+  done
+}
+
 status=$(run_snippet "$for_loop")
 [ "$status" -eq 0 ] || fail "the for loop ended with status $status"
 mv "$takes/cuts" "$scratch/cuts_for"
-lines=$(grep -c '^Motion with .* copied to cuts/' "$scratch/console" || true)
-[ "$lines" -eq "$good" ] || fail "the for loop printed $lines summary lines for $good good files"
-grep -qx 'Error: Incomplete input file, the MOTION section missing' "$scratch/console" ||
-  fail "the for loop did not print the broken file's error on a line of its own"
+check_console "for loop"
 
 status=$(run_snippet "$parallel")
 [ "$status" -eq 123 ] || fail "the xargs line ended with status $status, expected 123"
 mv "$takes/cuts" "$scratch/cuts_xargs"
+check_console "xargs line"
 
 for made in for xargs; do
   diff -r "$scratch/reference" "$scratch/cuts_$made" >/dev/null ||
     fail "the $made snippet's cuts differ from single runs: $(diff -rq "$scratch/reference" "$scratch/cuts_$made")"
 done
-echo "both README batch snippets cut $good files like single runs ($range) and went on past a broken one"
+echo "both README batch snippets cut $good files like single runs ($range), went on past 4 broken ones and named them, each message on lines of its own"
 
 # The pipe's far end: a `next-program` on the PATH that keeps what it reads.
 mkdir "$scratch/bin"

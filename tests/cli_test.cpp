@@ -34,7 +34,8 @@ const char* const kNullDevice = "/dev/null";
 
 const char* const kUsage =
     "\n*** Mocslice - extracts a part of .bvh motion file. ***\n"
-    "    Written by the mocslice developers; free to use and share.\n\n"
+    "    mocslice " MOCSLICE_VERSION
+    ", written by the mocslice developers; free to use and share.\n\n"
     "Usage:\n"
     "  mocslice.exe [OPTIONS] <input_file> [OPTIONS]\n"
     "  Options:\n"

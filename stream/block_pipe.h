@@ -23,9 +23,10 @@
 const std::size_t kPipeBlockSize = std::size_t{256} << 10;
 const int kPipeBlockCount = 8;
 const std::size_t kPipeMemorySize = kPipeBlockSize * kPipeBlockCount;
-// The first four blocks, read as one by a caller that writes alone. (2 MiB, all the memory,
-// made writes slower: the output's page cache then takes 2 MiB folios, which on the measured
-// virtual machine cost twice the time of smaller ones.)
+// The first four blocks, read as one by a caller that writes alone. (All eight, 2 MiB, made
+// a cut on one core slower instead, 3 x cat's time where 1 MiB took 1.2 x, on a virtual
+// machine whose host takes freed memory back: most likely the 2 MiB page-cache folios such
+// writes are given, each filled from memory the host must first hand back.)
 const std::size_t kPipeLargeBlockSize = kPipeBlockSize * 4;
 
 struct BlockPipeShared;  // the state shared with the threads
@@ -63,9 +64,9 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 char* current_block(const BlockPipe& pipe);
 
 // Reads the next bytes of the input into a block and makes it the current one: returns
-// their count (at most `block_size`, kPipeBlockSize or kPipeLargeBlockSize), 0 at the end of the
-// input, -1 after a read error. The previous current block's bytes are gone, but for a run
-// handed to write_run. May wait for the writing thread to free a block.
+// their count (at most `block_size`: kPipeBlockSize, or kPipeLargeBlockSize), 0 at the end
+// of the input, -1 after a read error. The previous current block's bytes are gone, but for
+// a run handed to write_run. May wait for the writing thread to free a block.
 std::int64_t read_block(BlockPipe& pipe);
 
 // Writes the `size` bytes at `data`, which lie in the current block: one run per block read. False

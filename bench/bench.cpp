@@ -1,15 +1,19 @@
 // mocslice_bench: times mocslice against `cat IN > OUT` and an awk one-liner doing the same
 // cut, on generated files already in the page cache: alone on an idle machine, pinned to one
-// core, and as a batch of files cut two and four at a time through xargs. Prints a table of
-// medians; asserts nothing (timings are for people, not for the test suite).
+// core, and as a batch of files cut two and four at a time through xargs; and, as the bound
+// of what a cut can cost on one core, copy_loop (a plain read and write loop) at two block
+// sizes. Prints a table of medians; asserts nothing (timings are for people, not for the
+// test suite).
 //
 //   mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH] [--only TEXT]
 //
 // Files are generated once into DIR (kept, and reused by the next run) or into a temporary
-// folder (removed at the end). The tools run in alternating rounds (mocslice, cat, awk,
-// mocslice, ...) after a warm-up round; each run's output is removed, and the file system
-// synced, untimed, before it. --program times another build of mocslice (a packaged one)
-// instead of the one beside the benchmark; --only runs the cases whose names hold TEXT.
+// folder (removed at the end); two kinds of frame line of about 1 KB, so that a result is
+// not one file's. The rows are named by the sizes the files are made to, --quick's small
+// ones included. The tools run in alternating rounds (mocslice, cat, awk, mocslice, ...)
+// after a warm-up round; each run's output is removed, and the file system synced, untimed,
+// before it. --program times another build of mocslice (a packaged one) instead of the one
+// beside the benchmark; --only runs the cases whose names hold TEXT.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,16 +36,18 @@ struct Timing {
   long peak_kb = 0;     // peak resident memory
 };
 
+// One timed case, named by its fields; what is left out is a whole cut, on the idle machine,
+// of mocslice alone against cat.
 struct Case {
-  std::string name;
-  std::string file;
-  std::vector<std::string> cut;  // mocslice options after the input name
-  long long first = 0;           // the same cut as frame indices, for awk
-  long long last = 0;
-  bool awk = true;                  // awk is timed too
-  std::vector<std::string> prefix;  // runs each command under this one (taskset)
-  int jobs = 0;                     // > 0: every batch file, cut whole this many at a time
-  bool bound = false;               // copy_loop is timed in mocslice's place
+  const char* input = "";  // a generated file (see plan_inputs); empty: the batch
+  const char* what = "";   // the rest of the row's name, after the input's label
+  double from = 0;         // the cut, in percent of the motion: -s, unless 0
+  double to = 100;         // -e, unless 100
+  bool awk = false;        // the awk one-liner is timed too
+  bool one_core = false;   // every command runs under taskset -c 0
+  int jobs = 0;            // > 0: every batch file, cut whole this many at a time
+  int copy_kib = 0;        // > 0: copy_loop, with blocks of this many KiB, in mocslice's place
+  std::string name = "";   // filled in: the input's label and `what`
 };
 
 struct Row {
@@ -51,8 +57,6 @@ struct Row {
   long tool_kb = 0, cat_kb = 0, awk_kb = 0;
   bool failed = false;
 };
-
-const int kBatchFiles = 16;
 
 std::string self_dir() {
   char path[4096];
@@ -127,69 +131,104 @@ long long declared_frames(const std::string& path) {
   return frames;
 }
 
-bool generate(const std::string& make_bvh, const std::string& dir, bool quick) {
-  long long gib = quick ? (64LL << 20) : (1LL << 30);
-  struct Input {
-    std::string name, options;
-  };
-  const Input inputs[] = {
+// A size as a row's name tells it: "1 GiB", "64 MiB", "205 MB".
+std::string size_text(long long bytes) {
+  char text[32];
+  if (bytes % (1LL << 30) == 0) {
+    std::snprintf(text, sizeof text, "%lld GiB", bytes >> 30);
+  } else if (bytes % (1LL << 20) == 0) {
+    std::snprintf(text, sizeof text, "%lld MiB", bytes >> 20);
+  } else {
+    std::snprintf(text, sizeof text, "%.3g MB", static_cast<double>(bytes) / 1e6);
+  }
+  return text;
+}
+
+// A generated input: its file in DIR, the label its rows are named by (from the size it is
+// made to), and how make_bvh makes it; `lines` > 0 instead makes that many two-byte frame
+// lines, `line_bytes` > 0 one frame line of that length.
+struct Input {
+  std::string file;
+  std::string label;
+  std::string options;
+  long long lines = 0;
+  long long line_bytes = 0;
+};
+
+const int kBatchFiles = 16;
+
+std::vector<Input> plan_inputs(bool quick) {
+  long long big = quick ? (64LL << 20) : (1LL << 30);
+  long long wide = big / 1024 * 200 * 1000 / 1024;
+  long long other = big / 4;
+  long long lines = quick ? (4LL << 20) : (32LL << 20);
+  long long line = quick ? (8LL << 20) : (64LL << 20);
+  auto sized = [](long long bytes) { return " --size " + std::to_string(bytes); };
+  return {
       // 33 joints at six decimals: frame lines of about 1 KB.
-      {"plain.bvh", "--joints 33 --size " + std::to_string(gib)},
-      {"crlf.bvh", "--joints 33 --crlf --size " + std::to_string(gib)},
+      {"plain.bvh", size_text(big), "--joints 33" + sized(big)},
+      {"crlf.bvh", size_text(big) + " CRLF", "--joints 33 --crlf" + sized(big)},
+      // Lines of about the same length and another shape: six channels a joint at two
+      // decimals, 186 short numbers a line instead of 102 long ones.
+      {"other.bvh", size_text(other) + " two-decimal lines",
+       "--joints 31 --six-channels --decimals 2" + sized(other)},
       // A wide rig: frame lines of about 40 KB.
-      {"wide.bvh", "--joints 1400 --size " + std::to_string(gib / 1024 * 200 * 1000 / 1024)},
-      {"small.bvh", "--size 1048576"},
+      {"wide.bvh", size_text(wide) + " wide lines", "--joints 1400" + sized(wide)},
+      {"small.bvh", size_text(1 << 20), sized(1 << 20)},
+      // Two-byte frame lines (one channel, no decimals), as in sparse rigs and curves.
+      {"short_lines.bvh", size_text(2 * lines) + " two-byte lines", "", lines},
+      // One long frame line: the program must stream it, not hold it.
+      {"long_line.bvh", size_text(line) + " single line", "", 0, line},
   };
-  for (const Input& s : inputs) {
-    std::string path = dir + "/" + s.name;
+}
+
+// The batch: files of 64 MiB (4 MiB with --quick), cut whole by xargs.
+long long batch_file_size(bool quick) {
+  return quick ? (4LL << 20) : (64LL << 20);
+}
+
+bool generate(const std::string& make_bvh, const std::string& dir, bool quick) {
+  for (const Input& in : plan_inputs(quick)) {
+    std::string path = dir + "/" + in.file;
     if (file_size(path) > 0) continue;
     std::printf("generating %s\n", path.c_str());
     std::fflush(stdout);
-    if (!shell("'" + make_bvh + "' " + s.options + " -o '" + path + "'")) return false;
-  }
-  // 64 MB of two-byte frame lines (one channel, no decimals), as in sparse rigs and curves.
-  std::string short_path = dir + "/short_lines.bvh";
-  if (file_size(short_path) <= 0) {
-    std::printf("generating %s\n", short_path.c_str());
-    long long lines = quick ? (4LL << 20) : (32LL << 20);
-    if (!shell("'" + make_bvh +
-               "' --frames 0 | sed 's/^Frames: 0$/Frames: " + std::to_string(lines) + "/' > '" +
-               short_path + ".tmp' && yes 0 | head -n " + std::to_string(lines) + " >> '" +
-               short_path + ".tmp' && mv '" + short_path + ".tmp' '" + short_path + "'")) {
+    if (in.lines > 0) {
+      if (!shell("'" + make_bvh +
+                 "' --frames 0 | sed 's/^Frames: 0$/Frames: " + std::to_string(in.lines) +
+                 "/' > '" + path + ".tmp' && yes 0 | head -n " + std::to_string(in.lines) +
+                 " >> '" + path + ".tmp' && mv '" + path + ".tmp' '" + path + "'")) {
+        return false;
+      }
+    } else if (in.line_bytes > 0) {
+      // The "Frames: 0" ending replaced with one frame, then the line appended.
+      std::string head_path = path + ".head";
+      if (!shell("'" + make_bvh + "' --frames 0 | sed 's/^Frames: 0$/Frames: 1/' > '" + head_path +
+                 "'")) {
+        return false;
+      }
+      std::FILE* f = std::fopen(head_path.c_str(), "ab");
+      if (f == nullptr) return false;
+      const char piece[] = "12.345678 -0.123456 87.654321 ";
+      for (long long n = 0; n < in.line_bytes; n += sizeof piece - 1)
+        std::fputs(piece, f);
+      std::fputs("1.0\n", f);
+      std::fclose(f);
+      if (std::rename(head_path.c_str(), path.c_str()) != 0) return false;
+    } else if (!shell("'" + make_bvh + "' " + in.options + " -o '" + path + "'")) {
       return false;
     }
   }
-  // The batch: files of 64 MB (4 MB with --quick), cut whole by xargs.
   for (int i = 0; i < kBatchFiles; ++i) {
     std::string path = dir + "/batch/take" + std::to_string(i) + ".bvh";
     if (file_size(path) > 0) continue;
     std::printf("generating %s\n", path.c_str());
     std::fflush(stdout);
-    std::string size = std::to_string(quick ? (4LL << 20) : (64LL << 20));
     if (!shell("mkdir -p '" + dir + "/batch' && '" + make_bvh + "' --joints 33 --fps " +
-               std::to_string(24 + i) + " --size " + size + " -o '" + path + "'")) {
+               std::to_string(24 + i) + " --size " + std::to_string(batch_file_size(quick)) +
+               " -o '" + path + "'")) {
       return false;
     }
-  }
-  // One frame line of 64 MB: the program must stream it, not hold it.
-  std::string line_path = dir + "/long_line.bvh";
-  if (file_size(line_path) <= 0) {
-    std::printf("generating %s\n", line_path.c_str());
-    if (!shell("'" + make_bvh + "' --frames 0 -o '" + line_path + "'")) return false;
-    // Replace the "Frames: 0" ending with one frame, then append the line.
-    std::string head_path = line_path + ".head";
-    if (!shell("sed 's/^Frames: 0$/Frames: 1/' '" + line_path + "' > '" + head_path + "'")) {
-      return false;
-    }
-    std::FILE* f = std::fopen(head_path.c_str(), "ab");
-    if (f == nullptr) return false;
-    const char piece[] = "12.345678 -0.123456 87.654321 ";
-    long long target = quick ? (8LL << 20) : (64LL << 20);
-    for (long long n = 0; n < target; n += sizeof piece - 1)
-      std::fputs(piece, f);
-    std::fputs("1.0\n", f);
-    std::fclose(f);
-    if (std::rename(head_path.c_str(), line_path.c_str()) != 0) return false;
   }
   return true;
 }
@@ -203,12 +242,23 @@ double median(std::vector<double> v) {
 
 // The awk one-liner a user would write for the same cut: copy up to MOTION, rewrite the
 // count, copy the frame time, print frames first..last and stop after them.
-std::vector<std::string> awk_command(const Case& c) {
+std::vector<std::string> awk_command(const std::string& file, long long first, long long last) {
   std::string program =
       "m==0{print; if(/^MOTION/) m=1; next} m==1{print \"Frames: \" (e-s+1); m=2; next} "
       "m==2{print; m=3; next} {if(f>=s) print; if(f>=e) exit; f++}";
-  return {"awk",   "-v",  "s=" + std::to_string(c.first), "-v", "e=" + std::to_string(c.last),
-          program, c.file};
+  return {"awk",   "-v", "s=" + std::to_string(first), "-v", "e=" + std::to_string(last),
+          program, file};
+}
+
+// The frame a percentage of the motion names, as mocslice rounds it.
+long long frame_at(long long frames, double percent) {
+  return static_cast<long long>(static_cast<double>(frames - 1) * percent / 100 + 0.5);
+}
+
+std::string percent_text(double percent) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g%%", percent);
+  return text;
 }
 
 }  // namespace
@@ -254,97 +304,47 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  auto frames = [&](const std::string& name) { return declared_frames(dir + "/" + name); };
-  long long plain = frames("plain.bvh"), crlf = frames("crlf.bvh"), wide = frames("wide.bvh"),
-            small = frames("small.bvh"), short_lines = frames("short_lines.bvh");
-  auto pct = [](long long n, double p) { return static_cast<long long>((n - 1) * p + 0.5); };
-  const bool awk = true;
-  const std::vector<std::string> one_core = {"taskset", "-c", "0"}, anywhere;
-  std::vector<Case> cases = {
-      {"1 GiB, whole", dir + "/plain.bvh", {}, 0, plain - 1, awk, anywhere, 0, false},
-      {"1 GiB, middle 50%",
-       dir + "/plain.bvh",
-       {"-s", "25%", "-e", "75%"},
-       pct(plain, 0.25),
-       pct(plain, 0.75),
-       awk,
-       anywhere,
-       0,
-       false},
-      {"1 GiB, first 1%",
-       dir + "/plain.bvh",
-       {"-e", "1%"},
-       0,
-       pct(plain, 0.01),
-       awk,
-       anywhere,
-       0,
-       false},
-      {"1 GiB, last 1%",
-       dir + "/plain.bvh",
-       {"-s", "99%"},
-       pct(plain, 0.99),
-       plain - 1,
-       awk,
-       anywhere,
-       0,
-       false},
-      {"1 GiB CRLF, whole", dir + "/crlf.bvh", {}, 0, crlf - 1, awk, anywhere, 0, false},
-      {"200 MB wide lines, whole", dir + "/wide.bvh", {}, 0, wide - 1, awk, anywhere, 0, false},
-      {"200 MB wide lines, first 1%",
-       dir + "/wide.bvh",
-       {"-e", "1%"},
-       0,
-       pct(wide, 0.01),
-       awk,
-       anywhere,
-       0,
-       false},
-      {"1 MB, whole", dir + "/small.bvh", {}, 0, small - 1, awk, anywhere, 0, false},
-      {"64 MB single line", dir + "/long_line.bvh", {}, 0, 0, awk, anywhere, 0, false},
-      {"64 MB two-byte lines, whole",
-       dir + "/short_lines.bvh",
-       {},
-       0,
-       short_lines - 1,
-       !awk,
-       anywhere,
-       0,
-       false},
-      {"1 GiB, whole, one core", dir + "/plain.bvh", {}, 0, plain - 1, !awk, one_core, 0, false},
-      {"1 GiB, last 1%, one core",
-       dir + "/plain.bvh",
-       {"-s", "99%"},
-       pct(plain, 0.99),
-       plain - 1,
-       !awk,
-       one_core,
-       0,
-       false},
-      {"1 GiB, whole, one core: copy_loop (bound)",
-       dir + "/plain.bvh",
-       {},
-       0,
-       0,
-       !awk,
-       one_core,
-       0,
-       true},
-      {"16 x 64 MB, xargs -P 2", "", {}, 0, 0, !awk, anywhere, 2, false},
-      {"16 x 64 MB, xargs -P 4", "", {}, 0, 0, !awk, anywhere, 4, false},
-      {"16 x 64 MB, xargs -P 2: copy_loop (bound)", "", {}, 0, 0, !awk, anywhere, 2, true},
+  const Case table[] = {
+      {.input = "plain.bvh", .what = "whole", .awk = true},
+      {.input = "plain.bvh", .what = "middle 50%", .from = 25, .to = 75, .awk = true},
+      {.input = "plain.bvh", .what = "first 1%", .to = 1, .awk = true},
+      {.input = "plain.bvh", .what = "last 1%", .from = 99, .awk = true},
+      {.input = "crlf.bvh", .what = "whole", .awk = true},
+      {.input = "other.bvh", .what = "whole", .awk = true},
+      {.input = "wide.bvh", .what = "whole", .awk = true},
+      {.input = "wide.bvh", .what = "first 1%", .to = 1, .awk = true},
+      {.input = "small.bvh", .what = "whole", .awk = true},
+      {.input = "long_line.bvh", .what = "whole", .awk = true},
+      {.input = "short_lines.bvh", .what = "whole"},
+      {.input = "short_lines.bvh", .what = "whole, one core", .one_core = true},
+      {.input = "other.bvh", .what = "whole, one core", .one_core = true},
+      {.input = "plain.bvh", .what = "whole, one core", .one_core = true},
+      {.input = "plain.bvh", .what = "last 1%, one core", .from = 99, .one_core = true},
+      {.input = "plain.bvh",
+       .what = "whole, one core: copy_loop 256 KiB (bound)",
+       .one_core = true,
+       .copy_kib = 256},
+      {.input = "plain.bvh",
+       .what = "whole, one core: copy_loop 1 MiB (bound)",
+       .one_core = true,
+       .copy_kib = 1024},
+      {.what = "xargs -P 2", .jobs = 2},
+      {.what = "xargs -P 4", .jobs = 4},
+      {.what = "xargs -P 2: copy_loop 256 KiB (bound)", .jobs = 2, .copy_kib = 256},
+      {.what = "xargs -P 2: copy_loop 1 MiB (bound)", .jobs = 2, .copy_kib = 1024},
+      {.what = "xargs -P 4: copy_loop 256 KiB (bound)", .jobs = 4, .copy_kib = 256},
+      {.what = "xargs -P 4: copy_loop 1 MiB (bound)", .jobs = 4, .copy_kib = 1024},
   };
-  if (quick) {
-    for (Case& c : cases) {
-      std::size_t at = c.name.find("1 GiB");
-      if (at != std::string::npos) c.name.replace(at, 5, "64 MiB");
-      at = c.name.find("16 x 64 MB");
-      if (at != std::string::npos) c.name.replace(at, 10, "16 x 4 MB");
-      at = c.name.find("64 MB two-byte");
-      if (at != std::string::npos) c.name.replace(at, 5, "8 MB");
+  std::vector<Input> inputs = plan_inputs(quick);
+  std::vector<Case> cases;
+  for (Case c : table) {
+    std::string label = std::to_string(kBatchFiles) + " x " + size_text(batch_file_size(quick));
+    for (const Input& in : inputs) {
+      if (in.file == c.input) label = in.label;
     }
+    c.name = label + ", " + c.what;
+    cases.push_back(c);
   }
-
   std::string out = dir + "/out.bvh";
   std::vector<std::string> batch;
   for (int i = 0; i < kBatchFiles; ++i)
@@ -377,9 +377,10 @@ int main(int argc, char** argv) {
       std::vector<std::string> xargs = {"xargs", "-a", list, "-P", std::to_string(c.jobs),
                                         "-I{}",  "sh", "-c"};
       tool_argv = xargs;
-      if (c.bound) {
+      if (c.copy_kib > 0) {
         tool_argv.insert(tool_argv.end(),
-                         {"exec \"$0\" \"$1\" \"$1.out\"", bin + "/copy_loop", "{}"});
+                         {"exec \"$0\" \"$1\" \"$1.out\" " + std::to_string(c.copy_kib),
+                          bin + "/copy_loop", "{}"});
       } else {
         tool_argv.insert(tool_argv.end(),
                          {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", tool, "{}"});
@@ -387,19 +388,24 @@ int main(int argc, char** argv) {
       cat_argv = xargs;
       cat_argv.insert(cat_argv.end(), {"exec cat \"$1\" > \"$1.out\"", "cat", "{}"});
     } else {
-      row.bytes = file_size(c.file);
-      warm(c.file);
-      if (c.bound) {
-        tool_argv = {bin + "/copy_loop", c.file, out};
+      std::string file = dir + "/" + c.input;
+      row.bytes = file_size(file);
+      warm(file);
+      if (c.copy_kib > 0) {
+        tool_argv = {bin + "/copy_loop", file, out, std::to_string(c.copy_kib)};
       } else {
-        tool_argv = {tool, c.file, "-o", out};
-        tool_argv.insert(tool_argv.end(), c.cut.begin(), c.cut.end());
+        tool_argv = {tool, file, "-o", out};
+        if (c.from > 0) tool_argv.insert(tool_argv.end(), {"-s", percent_text(c.from)});
+        if (c.to < 100) tool_argv.insert(tool_argv.end(), {"-e", percent_text(c.to)});
       }
-      cat_argv = {"cat", c.file};
-      if (c.awk) awk_argv = awk_command(c);
+      cat_argv = {"cat", file};
+      long long frames = declared_frames(file);
+      if (c.awk) awk_argv = awk_command(file, frame_at(frames, c.from), frame_at(frames, c.to));
     }
-    for (std::vector<std::string>* command : {&tool_argv, &cat_argv})
-      command->insert(command->begin(), c.prefix.begin(), c.prefix.end());
+    if (c.one_core) {
+      for (std::vector<std::string>* command : {&tool_argv, &cat_argv})
+        command->insert(command->begin(), {"taskset", "-c", "0"});
+    }
     for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
       Timing t[3];
       const std::vector<std::string>* commands[3] = {&tool_argv, &cat_argv, &awk_argv};

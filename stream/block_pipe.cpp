@@ -73,12 +73,12 @@ char* pipe_memory() {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Aligned to and as big as one huge page: where the system grants it, filling the blocks
   // costs one page fault instead of five hundred, which is much of the cost of a small cut.
-  alignas(2 << 20) static char memory[kPipeBlockSize * kPipeBlockCount];
+  alignas(2 << 20) static char memory[kPipeMemorySize];
   static_assert(sizeof memory == 2 << 20, "the blocks fill one huge page");
   static bool advised = ::madvise(memory, sizeof memory, MADV_HUGEPAGE) == 0;
   (void)advised;
 #else
-  alignas(4096) static char memory[kPipeBlockSize * kPipeBlockCount];
+  alignas(4096) static char memory[kPipeMemorySize];
 #endif
   return memory;
 }
@@ -97,6 +97,7 @@ bool start_writing_behind(BlockPipe& pipe) {
   if (!start_thread(shared.writer, writer_main, &shared)) return false;
   pipe.shared = &shared;
   pipe.writing_behind = true;
+  pipe.alone = false;
   return true;
 }
 
@@ -112,6 +113,7 @@ void stop_writing_behind(BlockPipe& pipe) {
   pipe.shared = nullptr;
   pipe.writing_behind = false;
   pipe.current_handed = false;
+  pipe.alone = true;
 }
 
 // Starts the writing thread while a core is free for it, and stops it once the process's
@@ -133,9 +135,12 @@ void look_at_cores(BlockPipe& pipe) {
     }
     return;
   }
-  if (pipe.no_thread || !pipe.core_free()) return;
+  if (pipe.no_thread || !pipe.core_free()) {
+    pipe.alone = true;
+    return;
+  }
   if (!start_writing_behind(pipe)) {
-    pipe.no_thread = true;
+    pipe.no_thread = pipe.alone = true;
     return;
   }
   pipe.looks_behind = 0;
@@ -170,14 +175,26 @@ std::int64_t read_block(BlockPipe& pipe) {
     pipe.current = shared.free_blocks[--shared.free_count];
     pipe.current_handed = false;
   }
-  return read_input(*pipe.input, current_block(pipe), kPipeBlockSize);
+  // A large block starts at the first block; the writing thread, when it starts, gets every
+  // block but that one, which the caller reads on in.
+  bool large = pipe.alone && !pipe.writing_behind;
+  if (large) pipe.current = 0;
+  pipe.block_size = large ? kPipeLargeBlockSize : kPipeBlockSize;
+  return read_input(*pipe.input, current_block(pipe), pipe.block_size);
 }
 
 bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {
   pipe.handed += static_cast<std::int64_t>(size);
-  if (pipe.handed >= pipe.next_look) look_at_cores(pipe);
+  bool look = pipe.handed >= pipe.next_look;
+  // A run in a small block may go to a thread started now; one in a large block, which no
+  // free block could take the place of, is written first.
+  if (look && pipe.block_size == kPipeBlockSize) {
+    look_at_cores(pipe);
+    look = false;
+  }
   if (!pipe.writing_behind) {
     if (!pipe.write_failed && !write_output(*pipe.output, data, size)) pipe.write_failed = true;
+    if (look) look_at_cores(pipe);
     return !pipe.write_failed;
   }
   BlockPipeShared& shared = *pipe.shared;

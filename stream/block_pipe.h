@@ -7,10 +7,12 @@
 // block after block, scans each, and hands runs of bytes in the current block to be
 // written. Once the runs prove worth it, and while a core is free for it, a second thread
 // writes them behind the caller's reading and scanning, so that the two overlap instead of
-// adding up; otherwise the caller writes each run at once and reads on in the same block.
-// The cores are looked at again every 16 MiB: a run that found them busy hands over once
-// one is free, and one whose two threads turn out to share a core (together they get no
-// more processor time than one core gives) goes on alone, for twice as long each time.
+// adding up, a block of 256 KiB at a time; otherwise the caller writes each run at once, and
+// once a look has found no core free it reads and writes four blocks as one large one of
+// 1 MiB, since on one core each read and write costs the more the smaller it is. The cores
+// are looked at again every 16 MiB: a run that found them busy hands over once one is free,
+// and one whose two threads turn out to share a core (together they get no more processor
+// time than one core gives) goes on alone, for twice as long each time.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,12 @@
 
 const std::size_t kPipeBlockSize = std::size_t{256} << 10;
 const int kPipeBlockCount = 8;
+const std::size_t kPipeMemorySize = kPipeBlockSize * kPipeBlockCount;
+// The first four blocks, read as one by a caller that writes alone. (All eight, 2 MiB, made
+// a cut on one core slower instead, 3 x cat's time where 1 MiB took 1.2 x, on a virtual
+// machine whose host takes freed memory back: most likely the 2 MiB page-cache folios such
+// writes are given, each filled from memory the host must first hand back.)
+const std::size_t kPipeLargeBlockSize = kPipeBlockSize * 4;
 
 struct BlockPipeShared;  // the state shared with the threads
 
@@ -28,6 +36,8 @@ struct BlockPipe {
   OutputFile* output = nullptr;
   char* memory = nullptr;       // kPipeBlockCount blocks of kPipeBlockSize bytes
   int current = 0;              // the block the caller scans
+  bool alone = false;           // a look found no core free: the caller reads large blocks
+  std::size_t block_size = 0;   // the size of the current block
   bool current_handed = false;  // a run in it waits to be written
   std::int64_t handed = 0;      // bytes handed to write_run so far
   bool write_failed = false;
@@ -54,9 +64,9 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 char* current_block(const BlockPipe& pipe);
 
 // Reads the next bytes of the input into a block and makes it the current one: returns
-// their count, 0 at the end of the input, -1 after a read error. The previous current
-// block's bytes are gone, but for a run handed to write_run. May wait for the writing
-// thread to free a block.
+// their count (at most `block_size`: kPipeBlockSize, or kPipeLargeBlockSize), 0 at the end
+// of the input, -1 after a read error. The previous current block's bytes are gone, but for
+// a run handed to write_run. May wait for the writing thread to free a block.
 std::int64_t read_block(BlockPipe& pipe);
 
 // Writes the `size` bytes at `data`, which lie in the current block: one run per block read. False

@@ -16,8 +16,9 @@ struct LineSkip {
 // Skips `count` lines of the regular file `input` from `offset`: past `count` line breaks,
 // or to the end of the input when fewer follow. Reads at offsets only, `segment_size`
 // bytes per thread at a time, through two buffers of `buffer_size` bytes at `buffers`.
-// Without `second_thread`, or when no thread can be had, it does the same alone. Reads at
-// most two segments past the line where the skip ends.
+// Without `second_thread`, or when no thread can be had, it does the same alone, through the
+// first buffer only (so without it one buffer is all it needs). Reads at most two segments
+// past the line where the skip ends.
 LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count,
                        std::int64_t segment_size, char* buffers, std::size_t buffer_size,
                        bool second_thread);

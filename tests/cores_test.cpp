@@ -103,18 +103,21 @@ TEST(Cores, WritingThreadComesAndGoes) {
     Script script;
     bool ever_behind;
     bool behind_at_end;
-    bool stopped;  // the thread was stopped at least once
+    bool stopped;       // the thread was stopped at least once
+    const char* sizes;  // the blocks read, 's' small and 'L' large, repeats left out
   };
   const Case cases[] = {
-      {"busy throughout", {"", ""}, false, false, false},
-      {"free throughout", {"ffffffffffffffffffff", ""}, true, true, false},
-      {"free once the neighbour ends", {"bbbf", ""}, true, true, false},
-      {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true},
-      {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true},
+      {"busy throughout", {"", ""}, false, false, false, "sL"},
+      {"free throughout", {"ffffffffffffffffffff", ""}, true, true, false, "s"},
+      {"free once the neighbour ends", {"bbbf", ""}, true, true, false, "sLs"},
+      {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true, "sLsLsL"},
+      {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true, "sLs"},
   };
   ScratchDir dir;
   std::string text;
-  for (int i = 0; text.size() < 6 * kPipeBlockSize; ++i)
+  // Long enough for several large blocks between the switches; no two lines alike, so a lost
+  // or doubled byte at a switch shows.
+  for (int i = 0; text.size() < 10 * kPipeLargeBlockSize + 12345; ++i)
     text += "frame " + std::to_string(i) + " " +
             std::string(static_cast<std::size_t>(i % 97), 'x') + "\n";
   write_file(dir.file("in.bvh"), text);
@@ -134,11 +137,15 @@ TEST(Cores, WritingThreadComesAndGoes) {
     pipe.wall_clock = scripted_wall_clock;
     pipe.look_every = 100000;
     bool ever_behind = false;
+    std::string sizes;
     std::int64_t got;
     while ((got = read_block(pipe)) > 0) {
+      char size = pipe.block_size == kPipeLargeBlockSize ? 'L' : 's';
+      if (sizes.empty() || sizes.back() != size) sizes += size;
       ASSERT_TRUE(write_run(pipe, current_block(pipe), static_cast<std::size_t>(got)));
       ever_behind = ever_behind || pipe.writing_behind;
     }
+    EXPECT_EQ(sizes, c.sizes);
     EXPECT_EQ(got, 0);
     EXPECT_EQ(ever_behind, c.ever_behind);
     EXPECT_EQ(pipe.writing_behind, c.behind_at_end);

@@ -498,16 +498,13 @@ bool copy_into(int from, int to) {
   if (!reserved && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) == 0) reserved = true;
   if (!reserved && (errno == ENOSPC || errno == EDQUOT)) return false;
 #endif
-  off_t overwritten = size;
-  if (!reserved && old.st_size < size) {
-    overwritten = old.st_size;
-    if (!copy_range(from, to, overwritten, size)) {
-      ::ftruncate(to, old.st_size);
-      return false;
-    }
-  }
-  if (!reserved && !fill_holes(to, std::min(overwritten, old.st_size))) {
-    ::ftruncate(to, old.st_size);
+  off_t overwritten = reserved || old.st_size >= size ? size : old.st_size;
+  if (!reserved && (!copy_range(from, to, overwritten, size) ||
+                    !fill_holes(to, std::min(overwritten, old.st_size)))) {
+    // Back to the old length: the old content is whole again. The copy's failure is what
+    // the caller reports, whether or not this succeeds.
+    bool cut_back = ::ftruncate(to, old.st_size) == 0;
+    (void)cut_back;
     return false;
   }
   return copy_range(from, to, 0, overwritten) && ::ftruncate(to, size) == 0;

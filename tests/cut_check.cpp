@@ -84,7 +84,8 @@ bool skip_word(std::FILE* file) {
 }
 
 void skip_space(std::FILE* file) {
-  (void)std::fscanf(file, " ");
+  int matched = std::fscanf(file, " ");  // nothing to match: only the blanks are taken
+  (void)matched;
 }
 
 // Whether the `from`..`to` bytes that a successful scan took are what ISO C's scanf takes

@@ -37,10 +37,11 @@ void close_fd(std::intptr_t& handle) {
   handle = -1;
 }
 
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
+// `path` as the kernel resolves it from `folder` (AT_FDCWD: the current folder).
+int open_retrying(int folder, const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path, flags, mode);
+    fd = ::openat(folder, path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -105,10 +106,7 @@ int open_resolved(int folder, const char* name, int flags, bool& magic) {
   refused = errno;
 #endif
   // Also where that open is unknown (ENOSYS) or filtered: the plain open tells the truth.
-  int fd_plain;
-  do {
-    fd_plain = ::openat(folder, name, flags);
-  } while (fd_plain < 0 && errno == EINTR);
+  int fd_plain = open_retrying(folder, name, flags);
   magic = fd_plain >= 0 && refused == ELOOP;
   return fd_plain;
 }
@@ -119,10 +117,8 @@ int open_resolved(int folder, const char* name, int flags, bool& magic) {
 // asked by such an open. A FIFO without a reader (ENXIO) passed the checks.
 bool creating_open_allowed(int folder, const char* name, const struct stat& info) {
   if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return true;
-  int fd;
-  do {
-    fd = ::openat(folder, name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  int fd =
+      open_retrying(folder, name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return errno == ENXIO && S_ISFIFO(info.st_mode);
   struct stat opened;
   bool same = ::fstat(fd, &opened) == 0 && same_file(opened, info);
@@ -403,20 +399,18 @@ bool carry_identity(int from, int to) {
 // the sticky bit, only the file's owner, the folder's owner and root may. The kernel decides
 // again when the names are swapped.
 bool rename_allowed(int folder, const struct stat& file) {
-#ifndef RENAME_EXCHANGE
+#ifdef RENAME_EXCHANGE
+  struct stat info;
+  if (::fstat(folder, &info) != 0) return false;
+  uid_t caller = ::geteuid();
+  return (info.st_mode & S_ISVTX) == 0 || caller == 0 || caller == file.st_uid ||
+         caller == info.st_uid;
+#else
   // Without an exchange of names nothing can be checked after the rename and undone.
   (void)folder;
   (void)file;
   return false;
 #endif
-  struct stat info;
-  if (::fstat(folder, &info) != 0) return false;
-  uid_t caller = ::geteuid();
-  if ((info.st_mode & S_ISVTX) != 0 && caller != 0 && caller != file.st_uid &&
-      caller != info.st_uid) {
-    return false;
-  }
-  return true;
 }
 
 // --- Putting the cut in place ---------------------------------------------------------------
@@ -620,7 +614,7 @@ bool where_file_lies(int fd, int& folder, std::string& name) {
   std::string path(text, static_cast<std::size_t>(length)), folder_path;
   struct stat opened, entry;
   if (!split_path(path, folder_path, name) || ::fstat(fd, &opened) != 0) return false;
-  folder = open_retrying(folder_path.c_str(), kFolderFlags);
+  folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
   if (folder < 0) return false;
   if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
       same_file(entry, opened)) {
@@ -674,7 +668,7 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
   }
   std::string folder_path;
   if (!split_path(path, folder_path, file.final_name)) return;
-  file.folder = open_retrying(folder_path.c_str(), kFolderFlags);
+  file.folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
   if (file.folder == -1) return;
   int folder = as_fd(file.folder);
   const char* name = file.final_name.c_str();
@@ -687,9 +681,7 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
       S_ISLNK(entry.st_mode)) {
     // A link to no file yet: the kernel makes the file where the link leads, as a plain
     // write would, or refuses.
-    do {
-      fd = ::openat(folder, name, kOutputFlags | O_CREAT, 0666);
-    } while (fd < 0 && errno == EINTR);
+    fd = open_retrying(folder, name, kOutputFlags | O_CREAT, 0666);
     if (fd < 0) return;
     if (take_back_made(fd, file)) {
       facts.kind = OutputKind::Nothing;
@@ -747,7 +739,7 @@ void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
 }  // namespace
 
 bool open_input(const std::string& path, InputFile& file) {
-  int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
   if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
@@ -793,8 +785,7 @@ bool seek_input(InputFile& file, std::int64_t offset) {
 
 bool is_same_file(const InputFile& file, const std::string& path) {
   struct stat a, b;
-  if (::fstat(as_fd(file.handle), &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return ::fstat(as_fd(file.handle), &a) == 0 && ::stat(path.c_str(), &b) == 0 && same_file(a, b);
 }
 
 bool output_is_file(const OutputFile& output, const InputFile& input) {
@@ -829,7 +820,7 @@ bool create_output(const std::string& path, OutputFile& file, TempForm form) {
   // system's temporary folder when none can be made beside the output.
   remove_temp(file);
   if (file.handle == -1) {
-    int folder = open_retrying(P_tmpdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int folder = open_retrying(AT_FDCWD, P_tmpdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool made = folder >= 0 && make_temp(file, folder, 0600, form, true);
     if (made && !file.temp_unnamed) {
       // Removed at once: only the descriptor is needed.

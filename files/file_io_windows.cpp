@@ -30,6 +30,16 @@ std::intptr_t from_handle(HANDLE handle) {
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kChunk = 1u << 30;  // ReadFile and WriteFile take 32-bit sizes
 
+// The identity of a file on its volume.
+bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+}
+
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 }  // namespace
 
 bool open_input(const std::string& path, InputFile& file) {
@@ -106,10 +116,8 @@ bool is_same_file(const InputFile& file, const std::string& path) {
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (path.empty() || other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = GetFileInformationByHandle(as_handle(file.handle), &a) &&
-              GetFileInformationByHandle(other, &b) &&
-              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  bool same =
+      file_identity(as_handle(file.handle), a) && file_identity(other, b) && same_identity(a, b);
   CloseHandle(other);
   return same;
 }
@@ -257,16 +265,6 @@ bool replace_file(const std::wstring& replaced, const std::wstring& replacement)
     SetFileAttributesW(target.c_str(), attributes);
   }
   return true;
-}
-
-// The identity of a file on its volume.
-bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-}
-
-bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 // Whether the folder's entry `path` is itself the file open as `file` (not a symbolic link or

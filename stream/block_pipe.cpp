@@ -177,7 +177,7 @@ std::int64_t read_block(BlockPipe& pipe) {
   }
   // A large block starts at the first block; the writing thread, when it starts, gets every
   // block but that one, which the caller reads on in.
-  bool large = pipe.alone && !pipe.writing_behind;
+  bool large = pipe.alone;  // never while the thread writes
   if (large) pipe.current = 0;
   pipe.block_size = large ? kPipeLargeBlockSize : kPipeBlockSize;
   return read_input(*pipe.input, current_block(pipe), pipe.block_size);

@@ -58,6 +58,8 @@ struct OutputFile {
   bool temp_unnamed = false;  // POSIX: the temporary file has no name until it is put in place
   std::string temp_name;      // a temporary file's name (a path on Windows), while it has one
   std::string final_name;     // the output's name in its folder (a path on Windows)
+  std::int64_t target_changed = 0;  // POSIX: when the target's status last changed, in ns,
+                                    // as it was when its identity was taken
 };
 
 // Linux makes unnamed temporary files where the file system can; a named one is the way

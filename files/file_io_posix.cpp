@@ -71,6 +71,11 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// When the file's status (owner, mode, links, attributes, content) last changed.
+std::int64_t change_time(const struct stat& info) {
+  return static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+}
+
 // One of this process's descriptors open on the file `info` describes, one open for
 // writing first; -1 when none is.
 int descriptor_on(const struct stat& info) {
@@ -549,22 +554,31 @@ bool link_in_new(OutputFile& file) {
 
 // Puts the complete temporary file in the place of the file that was opened, by swapping
 // the two names at once and then checking that what came out is that very file, with no
-// other name. False, with nothing changed, when the swap cannot be made or what came out
-// is another file (moved there or linked meanwhile): then it is swapped back.
+// other name. False, with nothing changed, when the file was linked, written or given
+// another owner, mode or attribute since its identity was taken (the swap itself marks it
+// changed, so this is asked just before), when the swap cannot be made, or when what came
+// out is another file (moved there or linked meanwhile): then it is swapped back. Should
+// even that fail, what came out keeps the temporary name: it is never removed.
 bool exchange_in(OutputFile& file) {
 #ifdef RENAME_EXCHANGE
   int folder = as_fd(file.folder);
+  struct stat out, opened;
+  if (::fstat(as_fd(file.target), &opened) != 0 || change_time(opened) != file.target_changed) {
+    return false;
+  }
   if (file.temp_unnamed && !name_temp(file)) return false;
   const char* temp_name = file.temp_name.c_str();
   const char* final_name = file.final_name.c_str();
   if (::renameat2(folder, temp_name, folder, final_name, RENAME_EXCHANGE) != 0) return false;
-  struct stat out, opened;
   if (::fstatat(folder, temp_name, &out, AT_SYMLINK_NOFOLLOW) == 0 &&
       ::fstat(as_fd(file.target), &opened) == 0 && same_file(out, opened) && opened.st_nlink == 1) {
     remove_temp(file);  // the replaced file's name, its last one
     return true;
   }
-  ::renameat2(folder, temp_name, folder, final_name, RENAME_EXCHANGE);
+  if (::renameat2(folder, temp_name, folder, final_name, RENAME_EXCHANGE) != 0) {
+    disarm();
+    file.temp_name.clear();
+  }
   return false;
 #else
   (void)file;
@@ -734,6 +748,7 @@ void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
   // Before the cut is written: the writes then clear what writing clears (set-id bits, a
   // file capability) as the kernel decides for a write into the file itself.
   facts.identity_kept = carry_identity(as_fd(file.target), as_fd(file.handle));
+  file.target_changed = change_time(info);
 }
 
 }  // namespace

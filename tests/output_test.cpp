@@ -267,6 +267,9 @@ const ExistingCase kExistingCases[] = {
      "chown nobody:nogroup out.bvh && echo theirs > theirs.bvh && chown daemon theirs.bvh", "",
      true, true, false, 0, "mv theirs.bvh out.bvh",
      "[ $(cat out.bvh):$(stat -c %U out.bvh) = theirs:daemon ] && [ ! -e theirs.bvh ]"},
+    {"one's own file made read-only during the run", "chown nobody:nogroup out.bvh", "", true, true,
+     true, 0, "chmod 444 out.bvh",
+     "grep -qx A1 out.bvh && [ $(stat -c %a:%U out.bvh) = 444:nobody ]"},
     {"a hard link made during the run", "", "", false, true, true, 0, "ln out.bvh other.bvh",
      "grep -qx A1 out.bvh && cmp -s out.bvh other.bvh && [ $(stat -c %h out.bvh) = 2 ]"},
 };

@@ -60,6 +60,9 @@ struct OutputFile {
   std::string final_name;     // the output's name in its folder (a path on Windows)
   std::int64_t target_changed = 0;  // POSIX: when the target's status last changed, in ns,
                                     // as it was when its identity was taken
+  std::int64_t written = 0;         // POSIX: bytes written to a temporary file so far
+  std::int64_t reserved_end = 0;    // POSIX: its blocks are set aside up to here; -1 once
+                                    // the file system refused
 };
 
 // Linux makes unnamed temporary files where the file system can; a named one is the way

@@ -856,7 +856,48 @@ bool create_output(const std::string& path, OutputFile& file, TempForm form) {
   return true;
 }
 
+namespace {
+
+// Whether the output is a temporary file of the tool's own, to be put in place or copied:
+// only such a file has blocks set aside past its end, since it is cut to its length before
+// anyone else sees it.
+bool writes_temp(const OutputFile& file) {
+  return file.rule == OutputRule::CreateNew || file.rule == OutputRule::ReplaceByRename ||
+         file.rule == OutputRule::CopyInto;
+}
+
+// Sets blocks aside for the next bytes of a temporary file. A file system that cannot (or a
+// disk too full for the reservation) is written without, as before.
+void reserve_ahead(OutputFile& file, std::size_t size) {
+  std::int64_t end = file.written + static_cast<std::int64_t>(size);
+  if (file.reserved_end < 0 || end <= file.reserved_end || !writes_temp(file)) return;
+#ifdef __linux__
+  std::int64_t until = reservation_end(file.written, end);
+  int done;
+  do {
+    done = ::fallocate(as_fd(file.handle), FALLOC_FL_KEEP_SIZE, file.reserved_end,
+                       until - file.reserved_end);
+  } while (done != 0 && errno == EINTR);
+  if (done == 0) {
+    file.reserved_end = until;
+    return;
+  }
+#endif
+  file.reserved_end = -1;
+}
+
+// Gives back the blocks set aside past the temporary file's end. (Cutting a file to its own
+// length does that; it clears no more than its writes have cleared already.)
+bool trim_reserved(OutputFile& file) {
+  if (file.reserved_end == 0 || !writes_temp(file)) return true;
+  return ::ftruncate(as_fd(file.handle), file.written) == 0;
+}
+
+}  // namespace
+
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
+  reserve_ahead(file, size);
+  file.written += static_cast<std::int64_t>(size);
   while (size > 0) {
     ssize_t put = ::write(as_fd(file.handle), data, size);
     if (put < 0 && errno == EINTR) continue;
@@ -871,6 +912,7 @@ bool commit_output(OutputFile& file) {
   sigset_t previous;
   hold_signals(previous);
   bool ok = false;
+  if (!trim_reserved(file)) file.rule = OutputRule::Refuse;
   int out = as_fd(file.handle);
   switch (file.rule) {
     case OutputRule::Refuse:

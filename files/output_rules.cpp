@@ -41,3 +41,10 @@ std::string temp_file_name(std::uint64_t unique) {
   std::snprintf(name, sizeof name, ".mocslice-%016llx.tmp", static_cast<unsigned long long>(z));
   return name;
 }
+
+std::int64_t reservation_end(std::int64_t written, std::int64_t end) {
+  std::int64_t ahead = written < kReserveLeast  ? kReserveLeast
+                       : written > kReserveMost ? kReserveMost
+                                                : written;
+  return end + ahead;
+}

@@ -51,6 +51,6 @@ std::string temp_file_name(std::uint64_t unique);
 // and at most kReserveMost. Blocks set aside before they are written spare the file system
 // its accounting on every write, and what is set aside but never used is small against the
 // cut, and given back when the file is cut to its length.
-const std::int64_t kReserveLeast = std::int64_t{1} << 20;
+const std::int64_t kReserveLeast = std::int64_t{8} << 20;
 const std::int64_t kReserveMost = std::int64_t{64} << 20;
 std::int64_t reservation_end(std::int64_t written, std::int64_t end);

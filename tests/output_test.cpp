@@ -445,7 +445,7 @@ TEST(Output, ReservationAhead) {
   ToolRun ample = run_tool({"in.bvh", "-o", "disk/ample.bvh"}, options);
   struct stat made {};
   bool stated = ::stat(dir.file("disk/ample.bvh").c_str(), &made) == 0;
-  // Leaves room for the cut and a little more, less than the 1 MiB set aside at its first
+  // Leaves room for the cut and a little more, less than the 8 MiB set aside at its first
   // write, then cuts it again.
   std::string fill = "{ fallocate -l $(( $(stat -f -c '%a*%S' disk) - " +
                      std::to_string(made.st_size + (64 << 10)) + " )) disk/filler; }";

@@ -16,11 +16,12 @@ std::size_t scan_line_breaks(const char* data, std::size_t size, std::int64_t& w
 // The number of line breaks in the `size` bytes at `data`.
 std::int64_t count_line_breaks(const char* data, std::size_t size);
 
-// Each way of scanning this build has, the one scan_line_breaks uses last, so that tests
-// can hold every one of them to the plain byte loop.
+// Each way of scanning this build has, so that tests can hold every one of them to the plain
+// byte loop; scan_line_breaks uses the last one the processor can run.
 struct LineBreakScanner {
   const char* name;
   std::size_t (*scan)(const char* data, std::size_t size, std::int64_t& wanted);
+  bool (*usable)();  // whether this processor can run it
 };
 extern const LineBreakScanner kLineBreakScanners[];
 extern const int kLineBreakScannerCount;

@@ -5,14 +5,14 @@
 //
 // The input read and the output written through a few equal blocks. The caller reads
 // block after block, scans each, and hands runs of bytes in the current block to be
-// written. Once the runs prove worth it, and while a core is free for it, a second thread
-// writes them behind the caller's reading and scanning, so that the two overlap instead of
-// adding up, a block of 256 KiB at a time; otherwise the caller writes each run at once, and
-// once a look has found no core free it reads and writes four blocks as one large one of
-// 1 MiB, since on one core each read and write costs the more the smaller it is. The cores
-// are looked at again every 16 MiB: a run that found them busy hands over once one is free,
-// and one whose two threads turn out to share a core (together they get no more processor
-// time than one core gives) goes on alone, for twice as long each time.
+// written. The caller writes each run at once, reading and writing four blocks as one large
+// one of 1 MiB, since each read and write costs the more the smaller it is. Once 64 MiB are
+// written, and while a core is free for it, a second thread writes the runs behind the
+// caller's reading and scanning, so that the two overlap instead of adding up, a block of
+// 256 KiB at a time. The cores are looked at again every 16 MiB: a run that found them busy
+// hands over once one is free, and one whose two threads turn out to share a core (together
+// they get no more processor time than one core gives) goes on alone, for twice as long each
+// time.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +36,7 @@ struct BlockPipe {
   OutputFile* output = nullptr;
   char* memory = nullptr;       // kPipeBlockCount blocks of kPipeBlockSize bytes
   int current = 0;              // the block the caller scans
-  bool alone = false;           // a look found no core free: the caller reads large blocks
+  bool alone = false;           // the caller writes alone and reads large blocks
   std::size_t block_size = 0;   // the size of the current block
   bool current_handed = false;  // a run in it waits to be written
   std::int64_t handed = 0;      // bytes handed to write_run so far
@@ -57,7 +57,7 @@ struct BlockPipe {
 
 // Prepares the pipe; one run per process at a time uses its blocks. The decisions on the
 // writing thread use the system's probes (stream/cores.h); a test may set `core_free`,
-// `processor_seconds`, `wall_clock` and `look_every` after this call.
+// `processor_seconds`, `wall_clock`, `next_look` and `look_every` after this call.
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
 
 // The block the caller scans now.

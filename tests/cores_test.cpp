@@ -107,11 +107,11 @@ TEST(Cores, WritingThreadComesAndGoes) {
     const char* sizes;  // the blocks read, 's' small and 'L' large, repeats left out
   };
   const Case cases[] = {
-      {"busy throughout", {"", ""}, false, false, false, "sL"},
-      {"free throughout", {"ffffffffffffffffffff", ""}, true, true, false, "s"},
-      {"free once the neighbour ends", {"bbbf", ""}, true, true, false, "sLs"},
-      {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true, "sLsLsL"},
-      {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true, "sLs"},
+      {"busy throughout", {"", ""}, false, false, false, "L"},
+      {"free throughout", {"ffffffffffffffffffff", ""}, true, true, false, "Ls"},
+      {"free once the neighbour ends", {"bbbf", ""}, true, true, false, "Ls"},
+      {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true, "LsLsLsL"},
+      {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true, "LsLs"},
   };
   ScratchDir dir;
   std::string text;
@@ -135,6 +135,7 @@ TEST(Cores, WritingThreadComesAndGoes) {
     pipe.core_free = scripted_core_free;
     pipe.processor_seconds = scripted_processor_seconds;
     pipe.wall_clock = scripted_wall_clock;
+    pipe.next_look = static_cast<std::int64_t>(kPipeBlockSize);  // looks from the first block
     pipe.look_every = 100000;
     bool ever_behind = false;
     std::string sizes;

@@ -98,7 +98,6 @@ bool start_writing_behind(BlockPipe& pipe) {
   if (!start_thread(shared.writer, writer_main, &shared)) return false;
   pipe.shared = &shared;
   pipe.writing_behind = true;
-  pipe.alone = false;
   return true;
 }
 
@@ -114,7 +113,6 @@ void stop_writing_behind(BlockPipe& pipe) {
   pipe.shared = nullptr;
   pipe.writing_behind = false;
   pipe.current_handed = false;
-  pipe.alone = true;
 }
 
 // Starts the writing thread while a core is free for it, and stops it once the process's
@@ -136,12 +134,9 @@ void look_at_cores(BlockPipe& pipe) {
     }
     return;
   }
-  if (pipe.no_thread || !pipe.core_free()) {
-    pipe.alone = true;
-    return;
-  }
+  if (pipe.no_thread || !pipe.core_free()) return;
   if (!start_writing_behind(pipe)) {
-    pipe.no_thread = pipe.alone = true;
+    pipe.no_thread = true;
     return;
   }
   pipe.looks_behind = 0;
@@ -156,7 +151,6 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
   pipe.input = &input;
   pipe.output = &output;
   pipe.memory = pipe_memory();
-  pipe.alone = true;  // until a look finds a core free
   pipe.next_look = kWriteBehindThreshold;
   pipe.look_every = kLookEvery;
   pipe.core_free = second_core_free_now;
@@ -177,9 +171,9 @@ std::int64_t read_block(BlockPipe& pipe) {
     pipe.current = shared.free_blocks[--shared.free_count];
     pipe.current_handed = false;
   }
-  // A large block starts at the first block; the writing thread, when it starts, gets every
-  // block but that one, which the caller reads on in.
-  bool large = pipe.alone;  // never while the thread writes
+  // A caller writing alone reads a large block, from the first block on; the writing thread,
+  // when it starts, gets every block but that one, which the caller reads on in.
+  bool large = !pipe.writing_behind;
   if (large) pipe.current = 0;
   pipe.block_size = large ? kPipeLargeBlockSize : kPipeBlockSize;
   return read_input(*pipe.input, current_block(pipe), pipe.block_size);

@@ -36,7 +36,6 @@ struct BlockPipe {
   OutputFile* output = nullptr;
   char* memory = nullptr;       // kPipeBlockCount blocks of kPipeBlockSize bytes
   int current = 0;              // the block the caller scans
-  bool alone = false;           // the caller writes alone and reads large blocks
   std::size_t block_size = 0;   // the size of the current block
   bool current_handed = false;  // a run in it waits to be written
   std::int64_t handed = 0;      // bytes handed to write_run so far

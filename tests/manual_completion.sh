@@ -4,7 +4,7 @@
 # each with a description of one whole sentence: no options taken from the examples or the
 # text, no sentence cut apart at a file name's dot. The generator runs a second time with only
 # its last, most general parser (--deroff-only), which it falls back to when the others find
-# nothing. Where man-db is here, the page's NAME line must also make one clean whatis line.
+# nothing.
 #
 #   tests/manual_completion.sh FISH MANUAL_PAGE
 set -euo pipefail
@@ -40,14 +40,5 @@ for parsers in "" --deroff-only; do
   done < <(sed -n "s/^complete -c mocslice .* -d '\(.*\)'\$/\1/p" <<<"$made")
 done
 
-if command -v lexgrog >/dev/null; then
-  whatis=$(lexgrog "$manual") || true
-  if [[ ! $whatis =~ ^[^:]*:\ \"mocslice\ -\ [a-z][^\"\\]*\"$ ]]; then
-    echo "FAIL: the whatis line made of the NAME line: $whatis"
-    failures=$((failures + 1))
-  fi
-else
-  echo "lexgrog (man-db) is not here: the whatis line is not checked"
-fi
 [ "$failures" -eq 0 ] || exit 1
 echo "fish makes -s, -e, -o and -h from the manual page, each with one sentence"

@@ -81,26 +81,24 @@ Status copy_hierarchy(InputStream& in, OutputFile& out, bool& crlf) {
 }
 
 // A skip that has gone this far through a regular file with this much left goes on by
-// counting the line breaks of segments of kSkipSegment bytes, with two threads where a core
-// is free for the second.
+// counting the line breaks of segments of kSkipSegment bytes with two threads, where a core
+// is free for the second. (One thread alone scans as fast block after block.)
 const std::int64_t kSegmentSkipAfter = std::int64_t{8} << 20;
 const std::int64_t kSegmentSkipLeft = std::int64_t{32} << 20;
 const std::int64_t kSkipSegment = std::int64_t{8} << 20;
 
-// Skips `count` more lines by counting the line breaks of large segments read at offsets,
-// with two threads when a core is free for the second; false when the input is not a
-// regular file with enough left. REQUIRES: the current block is used up.
+// Skips `count` more lines by counting the line breaks of large segments read at offsets, by
+// two threads; false when the input is not a regular file with enough left, or no core or
+// thread is free for the second. REQUIRES: the current block is used up.
 bool skip_by_segments(InputStream& in, std::int64_t count, Status& status) {
   InputFile& input = *in.pipe->input;
   std::int64_t at = stream_offset(in);
   std::int64_t size = input_file_size(input);
-  if (size < 0 || size - at < kSegmentSkipLeft) return false;
-  // The pipe's blocks are free until the copy begins: half for each thread, or all of them
-  // for one thread alone, whose reads of 2 MiB took 3 % less time than of 1 MiB.
-  bool second_thread = second_core_free_now();
-  std::size_t buffer = second_thread ? kPipeMemorySize / 2 : kPipeMemorySize;
+  if (size < 0 || size - at < kSegmentSkipLeft || !second_core_free_now()) return false;
+  // The pipe's blocks are free until the copy begins: half for each thread.
   LineSkip skip =
-      skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, buffer, second_thread);
+      skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, kPipeMemorySize / 2);
+  if (skip.no_thread) return false;
   if (skip.failed || !seek_input(input, skip.offset)) {
     in.failed = true;
     status = Status::ReadError;

@@ -158,6 +158,16 @@ Status write_declarations(OutputFile& out, std::int32_t frames, float frame_time
                                                                    : Status::WriteError;
 }
 
+// The cut's size as the input's size and the range foretell it, frame lines being of about
+// one length; -1 when the input's size is not known. REQUIRES: `in` stands at frame 0.
+std::int64_t expected_cut_size(const InputStream& in, const MotionInfo& info, std::int32_t size) {
+  std::int64_t head = stream_offset(in);
+  std::int64_t frames = input_file_size(*in.pipe->input) - head;
+  if (frames < 0) return -1;
+  double share = info.frame_count > 0 ? static_cast<double>(size) / info.frame_count : 0;
+  return head + static_cast<std::int64_t>(static_cast<double>(frames) * share);
+}
+
 struct RunResult {
   Status status = Status::Ok;
   FrameRange range;
@@ -167,6 +177,9 @@ struct RunResult {
 // Everything between opening and closing the two files, which stay open.
 RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out) {
   RunResult result;
+  // Blocks are set aside only for a cut expected to be large (files/output_rules.h), as the
+  // range tells: none for the hierarchy before it.
+  out.expected_size = 0;
   bool crlf = false;
   result.status = copy_hierarchy(in, out, crlf);
   if (result.status != Status::Ok) return result;
@@ -179,6 +192,7 @@ RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out
   }
   result.range = resolve_range(job.start, job.end, info);
   std::int32_t size = range_size(result.range);
+  out.expected_size = expected_cut_size(in, info, size);
   result.status = write_declarations(out, size, info.frame_time, crlf);
   if (result.status != Status::Ok) return result;
   result.status = skip_lines(in, result.range.first);

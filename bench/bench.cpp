@@ -2,10 +2,12 @@
 // cut, on generated files already in the page cache: alone on an idle machine, pinned to one
 // core, and as a batch of files cut two and four at a time through xargs; and, as the bound
 // of what a cut can cost on one core, copy_loop (a plain read and write loop) at two block
-// sizes. Prints a table of medians; asserts nothing (timings are for people, not for the
-// test suite).
+// sizes. With --baseline, another build of the program (the one before a change) is timed in
+// the same rounds, the two in turns. Prints a table of medians; asserts nothing (timings are
+// for people, not for the test suite).
 //
-//   mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH] [--only TEXT]
+//   mocslice_bench [--dir DIR] [--rounds N] [--rounds-of TEXT N] [--quick] [--program PATH]
+//                  [--baseline PATH] [--only TEXT]...
 //
 // Files are generated once into DIR (kept, and reused by the next run) or into a temporary
 // folder (removed at the end); two kinds of frame line of about 1 KB, so that a result is
@@ -13,7 +15,11 @@
 // ones included. The tools run in alternating rounds (mocslice, cat, awk, mocslice, ...)
 // after a warm-up round; each run's output is removed, and the file system synced, untimed,
 // before it. --program times another build of mocslice (a packaged one) instead of the one
-// beside the benchmark; --only runs the cases whose names hold TEXT.
+// beside the benchmark. --baseline PATH times that build too, right before or after the
+// program in each round (the order alternates, so that neither always meets the cache or the
+// neighbours the other left), and reports the median of the per-round ratio of the two.
+// --rounds sets the counted rounds of every case, --rounds-of those of the cases whose names
+// hold TEXT; --only runs the cases whose names hold TEXT (any of them, when repeated).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,7 +52,9 @@ struct Case {
   double to = 100;         // -e, unless 100
   bool awk = false;        // the awk one-liner is timed too
   bool one_core = false;   // every command runs under taskset -c 0
-  int jobs = 0;            // > 0: every batch file, cut whole this many at a time
+  int jobs = 0;            // > 0: the batch files, cut whole this many at a time
+  int files = 0;           // > 0: only this many of the batch files
+  int least_rounds = 0;    // counted rounds at least, for cases of a few milliseconds a run
   int copy_kib = 0;        // > 0: copy_loop, with blocks of this many KiB, in mocslice's place
   std::string name = "";   // filled in: the input's label and `what`
 };
@@ -53,8 +62,9 @@ struct Case {
 struct Row {
   Case c;
   long long bytes = 0;
-  std::vector<double> tool, cat, awk, tool_ratio, awk_ratio, cpu_ratio;
-  long tool_kb = 0, cat_kb = 0, awk_kb = 0;
+  int rounds = 0;
+  std::vector<double> tool, cat, awk, tool_ratio, awk_ratio, cpu_ratio, base, base_ratio;
+  long tool_kb = 0, cat_kb = 0, awk_kb = 0, base_kb = 0;
   bool failed = false;
 };
 
@@ -268,7 +278,9 @@ int main(int argc, char** argv) {
   int rounds = 5;
   bool quick = false;
   std::string program;
-  std::string only;
+  std::string baseline;
+  std::vector<std::string> only;
+  std::vector<std::pair<std::string, int>> rounds_of;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--dir" && i + 1 < argc) {
@@ -277,14 +289,19 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--quick") {
       quick = true;
+    } else if (a == "--rounds-of" && i + 2 < argc) {
+      rounds_of.emplace_back(argv[i + 1], std::max(1, std::atoi(argv[i + 2])));
+      i += 2;
     } else if (a == "--program" && i + 1 < argc) {
       program = argv[++i];
+    } else if (a == "--baseline" && i + 1 < argc) {
+      baseline = argv[++i];
     } else if (a == "--only" && i + 1 < argc) {
-      only = argv[++i];
+      only.push_back(argv[++i]);
     } else {
       std::fprintf(stderr,
-                   "usage: mocslice_bench [--dir DIR] [--rounds N] [--quick] [--program PATH] "
-                   "[--only TEXT]\n");
+                   "usage: mocslice_bench [--dir DIR] [--rounds N] [--rounds-of TEXT N] [--quick] "
+                   "[--program PATH] [--baseline PATH] [--only TEXT]...\n");
       return 2;
     }
   }
@@ -313,7 +330,8 @@ int main(int argc, char** argv) {
       {.input = "other.bvh", .what = "whole", .awk = true},
       {.input = "wide.bvh", .what = "whole", .awk = true},
       {.input = "wide.bvh", .what = "first 1%", .to = 1, .awk = true},
-      {.input = "small.bvh", .what = "whole", .awk = true},
+      // A run takes milliseconds, and the noise of the machine as long.
+      {.input = "small.bvh", .what = "whole", .awk = true, .least_rounds = 101},
       {.input = "long_line.bvh", .what = "whole", .awk = true},
       {.input = "short_lines.bvh", .what = "whole"},
       {.input = "short_lines.bvh", .what = "whole, one core", .one_core = true},
@@ -329,6 +347,7 @@ int main(int argc, char** argv) {
        .one_core = true,
        .copy_kib = 1024},
       {.what = "xargs -P 2", .jobs = 2},
+      {.what = "xargs -P 2", .jobs = 2, .files = 8},
       {.what = "xargs -P 4", .jobs = 4},
       {.what = "xargs -P 2: copy_loop 256 KiB (bound)", .jobs = 2, .copy_kib = 256},
       {.what = "xargs -P 2: copy_loop 1 MiB (bound)", .jobs = 2, .copy_kib = 1024},
@@ -338,7 +357,8 @@ int main(int argc, char** argv) {
   std::vector<Input> inputs = plan_inputs(quick);
   std::vector<Case> cases;
   for (Case c : table) {
-    std::string label = std::to_string(kBatchFiles) + " x " + size_text(batch_file_size(quick));
+    std::string label = std::to_string(c.files > 0 ? c.files : kBatchFiles) + " x " +
+                        size_text(batch_file_size(quick));
     for (const Input& in : inputs) {
       if (in.file == c.input) label = in.label;
     }
@@ -349,106 +369,130 @@ int main(int argc, char** argv) {
   std::vector<std::string> batch;
   for (int i = 0; i < kBatchFiles; ++i)
     batch.push_back(dir + "/batch/take" + std::to_string(i) + ".bvh");
-  std::string list = dir + "/batch.list";
-  {
-    std::FILE* f = std::fopen(list.c_str(), "w");
-    if (f == nullptr) return 1;
-    for (const std::string& b : batch)
-      std::fprintf(f, "%s\n", b.c_str());
-    std::fclose(f);
-  }
   auto remove_outputs = [&] {
     ::unlink(out.c_str());
     for (const std::string& b : batch)
       ::unlink((b + ".out").c_str());
   };
+  auto selected = [&](const std::string& name) {
+    for (const std::string& text : only) {
+      if (name.find(text) != std::string::npos) return true;
+    }
+    return only.empty();
+  };
   std::vector<Row> rows;
   for (const Case& c : cases) {
-    if (!only.empty() && c.name.find(only) == std::string::npos) continue;
+    if (!selected(c.name)) continue;
     Row row;
     row.c = c;
-    std::vector<std::string> tool_argv, cat_argv, awk_argv;
+    row.rounds = std::max(rounds, c.least_rounds);
+    for (const auto& [text, n] : rounds_of) {
+      if (c.name.find(text) != std::string::npos) row.rounds = n;
+    }
+    // The command that runs `program` for this case (copy_loop in its place for a bound).
+    std::function<std::vector<std::string>(const std::string&)> command;
+    std::vector<std::string> cat_argv, awk_argv;
     if (c.jobs > 0) {
-      // Both through the same xargs and shell, each file to a file of its own.
-      for (const std::string& b : batch) {
-        row.bytes += file_size(b);
-        warm(b);
+      // All through the same xargs and shell, each file to a file of its own.
+      int files = c.files > 0 ? c.files : kBatchFiles;
+      std::string list = dir + "/batch-" + std::to_string(files) + ".list";
+      std::FILE* f = std::fopen(list.c_str(), "w");
+      if (f == nullptr) return 1;
+      for (int i = 0; i < files; ++i) {
+        std::fprintf(f, "%s\n", batch[i].c_str());
+        row.bytes += file_size(batch[i]);
+        warm(batch[i]);
       }
+      std::fclose(f);
       std::vector<std::string> xargs = {"xargs", "-a", list, "-P", std::to_string(c.jobs),
                                         "-I{}",  "sh", "-c"};
-      tool_argv = xargs;
-      if (c.copy_kib > 0) {
-        tool_argv.insert(tool_argv.end(),
-                         {"exec \"$0\" \"$1\" \"$1.out\" " + std::to_string(c.copy_kib),
-                          bin + "/copy_loop", "{}"});
-      } else {
-        tool_argv.insert(tool_argv.end(),
-                         {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", tool, "{}"});
-      }
+      command = [=](const std::string& path) {
+        std::vector<std::string> words = xargs;
+        if (c.copy_kib > 0) {
+          words.insert(words.end(), {"exec \"$0\" \"$1\" \"$1.out\" " + std::to_string(c.copy_kib),
+                                     bin + "/copy_loop", "{}"});
+        } else {
+          words.insert(words.end(), {"exec \"$0\" \"$1\" -o \"$1.out\" >/dev/null", path, "{}"});
+        }
+        return words;
+      };
       cat_argv = xargs;
       cat_argv.insert(cat_argv.end(), {"exec cat \"$1\" > \"$1.out\"", "cat", "{}"});
     } else {
       std::string file = dir + "/" + c.input;
       row.bytes = file_size(file);
       warm(file);
-      if (c.copy_kib > 0) {
-        tool_argv = {bin + "/copy_loop", file, out, std::to_string(c.copy_kib)};
-      } else {
-        tool_argv = {tool, file, "-o", out};
-        if (c.from > 0) tool_argv.insert(tool_argv.end(), {"-s", percent_text(c.from)});
-        if (c.to < 100) tool_argv.insert(tool_argv.end(), {"-e", percent_text(c.to)});
-      }
+      command = [=](const std::string& path) {
+        if (c.copy_kib > 0)
+          return std::vector<std::string>{bin + "/copy_loop", file, out,
+                                          std::to_string(c.copy_kib)};
+        std::vector<std::string> words = {path, file, "-o", out};
+        if (c.from > 0) words.insert(words.end(), {"-s", percent_text(c.from)});
+        if (c.to < 100) words.insert(words.end(), {"-e", percent_text(c.to)});
+        return words;
+      };
       cat_argv = {"cat", file};
       long long frames = declared_frames(file);
       if (c.awk) awk_argv = awk_command(file, frame_at(frames, c.from), frame_at(frames, c.to));
     }
+    std::vector<std::string> tool_argv = command(tool), base_argv;
+    if (!baseline.empty() && c.copy_kib == 0) base_argv = command(baseline);
     if (c.one_core) {
-      for (std::vector<std::string>* command : {&tool_argv, &cat_argv})
-        command->insert(command->begin(), {"taskset", "-c", "0"});
+      for (std::vector<std::string>* words : {&tool_argv, &base_argv, &cat_argv}) {
+        if (!words->empty()) words->insert(words->begin(), {"taskset", "-c", "0"});
+      }
     }
-    for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
-      Timing t[3];
-      const std::vector<std::string>* commands[3] = {&tool_argv, &cat_argv, &awk_argv};
-      for (int k = 0; k < 3; ++k) {
+    for (int round = 0; round <= row.rounds; ++round) {  // round 0 warms up
+      // The program and the baseline take turns at going first.
+      Timing t[4];
+      const std::vector<std::string>* commands[4] = {&tool_argv, &base_argv, &cat_argv, &awk_argv};
+      if (round % 2 == 1) std::swap(commands[0], commands[1]);
+      for (int k = 0; k < 4; ++k) {
         if (commands[k]->empty()) continue;
         // Untimed: the previous output goes, and what the file system still has to do about
         // it is done before the clock starts.
         remove_outputs();
         ::sync();
         // The program's own messages go nowhere; cat and awk write the cut itself.
-        t[k] = k == 0 ? run(*commands[k], "/dev/null") : run(*commands[k], out);
+        t[k] = k < 2 ? run(*commands[k], "/dev/null") : run(*commands[k], out);
         if (t[k].seconds < 0) row.failed = true;
       }
+      if (round % 2 == 1) std::swap(t[0], t[1]);
       remove_outputs();
       if (round == 0 || row.failed) continue;
       row.tool.push_back(t[0].seconds);
-      row.cat.push_back(t[1].seconds);
-      row.tool_ratio.push_back(t[0].seconds / t[1].seconds);
-      if (t[1].cpu > 0) row.cpu_ratio.push_back(t[0].cpu / t[1].cpu);
+      row.cat.push_back(t[2].seconds);
+      row.tool_ratio.push_back(t[0].seconds / t[2].seconds);
+      if (t[2].cpu > 0) row.cpu_ratio.push_back(t[0].cpu / t[2].cpu);
+      if (!base_argv.empty()) {
+        row.base.push_back(t[1].seconds);
+        row.base_ratio.push_back(t[0].seconds / t[1].seconds);
+      }
       if (!awk_argv.empty()) {
-        row.awk.push_back(t[2].seconds);
-        row.awk_ratio.push_back(t[2].seconds / t[1].seconds);
+        row.awk.push_back(t[3].seconds);
+        row.awk_ratio.push_back(t[3].seconds / t[2].seconds);
       }
       row.tool_kb = std::max(row.tool_kb, t[0].peak_kb);
-      row.cat_kb = std::max(row.cat_kb, t[1].peak_kb);
-      row.awk_kb = std::max(row.awk_kb, t[2].peak_kb);
+      row.base_kb = std::max(row.base_kb, t[1].peak_kb);
+      row.cat_kb = std::max(row.cat_kb, t[2].peak_kb);
+      row.awk_kb = std::max(row.awk_kb, t[3].peak_kb);
     }
     std::fprintf(stderr, "%s: done\n", c.name.c_str());
     rows.push_back(row);
   }
 
   std::printf(
-      "\n%d counted rounds; times are medians in seconds, ratios are medians of the "
+      "\nTimes are medians in seconds of the counted rounds, ratios are medians of the "
       "per-round ratio to `cat IN > OUT` (whole file), CPU is user and system time, memory "
-      "is peak resident KiB.\n\n",
-      rounds);
+      "is peak resident KiB.\n\n");
   std::printf(
-      "| case | input MB | mocslice s | cat s | awk s | mocslice / cat | CPU / cat's | awk / cat | "
-      "mocslice KiB | cat KiB | awk KiB |\n");
-  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+      "| case | rounds | input MB | mocslice s | cat s | awk s | mocslice / cat | CPU / cat's | "
+      "awk / cat | mocslice KiB | cat KiB | awk KiB |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Row& r : rows) {
     if (r.failed) {
-      std::printf("| %s | %.1f | failed | | | | | | | | |\n", r.c.name.c_str(), r.bytes / 1e6);
+      std::printf("| %s | %d | %.1f | failed | | | | | | | | |\n", r.c.name.c_str(), r.rounds,
+                  r.bytes / 1e6);
       continue;
     }
     std::string awk_s = "-", awk_ratio = "-", awk_kb = "-";
@@ -460,10 +504,29 @@ int main(int argc, char** argv) {
       awk_ratio = text;
       awk_kb = std::to_string(r.awk_kb);
     }
-    std::printf("| %s | %.1f | %.4f | %.4f | %s | %.3f | %.2f | %s | %ld | %ld | %s |\n",
-                r.c.name.c_str(), r.bytes / 1e6, median(r.tool), median(r.cat), awk_s.c_str(),
-                median(r.tool_ratio), median(r.cpu_ratio), awk_ratio.c_str(), r.tool_kb, r.cat_kb,
-                awk_kb.c_str());
+    std::printf("| %s | %d | %.1f | %.4f | %.4f | %s | %.3f | %.2f | %s | %ld | %ld | %s |\n",
+                r.c.name.c_str(), r.rounds, r.bytes / 1e6, median(r.tool), median(r.cat),
+                awk_s.c_str(), median(r.tool_ratio), median(r.cpu_ratio), awk_ratio.c_str(),
+                r.tool_kb, r.cat_kb, awk_kb.c_str());
+  }
+  if (!baseline.empty()) {
+    std::printf(
+        "\nPaired with the baseline %s, in the same rounds, the order alternating: medians of "
+        "the per-round ratio (below 1: the program is faster), and the rounds in which the "
+        "program was faster.\n\n",
+        baseline.c_str());
+    std::printf(
+        "| case | pairs | mocslice s | baseline s | mocslice / baseline | faster in | mocslice "
+        "KiB | baseline KiB |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Row& r : rows) {
+      if (r.failed || r.base.empty()) continue;
+      long faster = std::count_if(r.base_ratio.begin(), r.base_ratio.end(),
+                                  [](double ratio) { return ratio < 1; });
+      std::printf("| %s | %zu | %.4f | %.4f | %.3f | %ld | %ld | %ld |\n", r.c.name.c_str(),
+                  r.base_ratio.size(), median(r.tool), median(r.base), median(r.base_ratio), faster,
+                  r.tool_kb, r.base_kb);
+    }
   }
   if (temporary) shell("rm -rf '" + dir + "'");
   return 0;

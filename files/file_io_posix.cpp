@@ -870,7 +870,10 @@ bool writes_temp(const OutputFile& file) {
 // disk too full for the reservation) is written without, as before.
 void reserve_ahead(OutputFile& file, std::size_t size) {
   std::int64_t end = file.written + static_cast<std::int64_t>(size);
-  if (file.reserved_end < 0 || end <= file.reserved_end || !writes_temp(file)) return;
+  if (file.reserved_end < 0 || end <= file.reserved_end || !writes_temp(file) ||
+      !reservation_pays(file.expected_size)) {
+    return;
+  }
 #ifdef __linux__
   std::int64_t until = reservation_end(file.written, end);
   int done;

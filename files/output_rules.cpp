@@ -42,6 +42,10 @@ std::string temp_file_name(std::uint64_t unique) {
   return name;
 }
 
+bool reservation_pays(std::int64_t expected_size) {
+  return expected_size < 0 || expected_size >= kReserveFrom;
+}
+
 std::int64_t reservation_end(std::int64_t written, std::int64_t end) {
   std::int64_t ahead = written < kReserveLeast  ? kReserveLeast
                        : written > kReserveMost ? kReserveMost

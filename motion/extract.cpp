@@ -81,27 +81,25 @@ Status copy_hierarchy(InputStream& in, OutputFile& out, bool& crlf) {
 }
 
 // A skip that has gone this far through a regular file with this much left goes on by
-// counting the line breaks of segments of kSkipSegment bytes, with two threads where a core
-// is free for the second.
+// counting the line breaks of segments of kSkipSegment bytes with two threads, where a core
+// is free for the second. (One thread alone scans as fast block after block.)
 const std::int64_t kSegmentSkipAfter = std::int64_t{8} << 20;
 const std::int64_t kSegmentSkipLeft = std::int64_t{32} << 20;
 const std::int64_t kSkipSegment = std::int64_t{8} << 20;
 
-// Skips `count` more lines by counting the line breaks of large segments read at offsets,
-// with two threads when a core is free for the second; false when the input is not a
-// regular file with enough left. REQUIRES: the current block is used up.
+// Skips `count` more lines by counting the line breaks of large segments read at offsets, by
+// two threads; false when the input is not a regular file with enough left, or no core or
+// thread is free for the second. REQUIRES: the current block is used up.
 bool skip_by_segments(InputStream& in, std::int64_t count, Status& status) {
   InputFile& input = *in.pipe->input;
   std::int64_t at = stream_offset(in);
   std::int64_t size = input_file_size(input);
-  if (size < 0 || size - at < kSegmentSkipLeft) return false;
-  // The pipe's blocks are free until the copy begins: half for each thread, or all of them
-  // for one thread alone, whose reads of 2 MiB took 3 % less time than of 1 MiB.
-  bool second_thread = second_core_free_now();
-  std::size_t buffer = second_thread ? kPipeMemorySize / 2 : kPipeMemorySize;
+  if (size < 0 || size - at < kSegmentSkipLeft || !second_core_free_now()) return false;
+  // The pipe's blocks are free until the copy begins: half for each thread.
   LineSkip skip =
-      skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, buffer, second_thread);
-  if (skip.failed || !seek_input(input, skip.offset)) {
+      skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, kPipeMemorySize / 2);
+  if (skip.no_thread) return false;
+  if (skip.failed || !seek_block_pipe(*in.pipe, skip.offset)) {
     in.failed = true;
     status = Status::ReadError;
     return true;
@@ -160,6 +158,16 @@ Status write_declarations(OutputFile& out, std::int32_t frames, float frame_time
                                                                    : Status::WriteError;
 }
 
+// The cut's size as the input's size and the range foretell it, frame lines being of about
+// one length; -1 when the input's size is not known. REQUIRES: `in` stands at frame 0.
+std::int64_t expected_cut_size(const InputStream& in, const MotionInfo& info, std::int32_t size) {
+  std::int64_t head = stream_offset(in);
+  std::int64_t frames = input_file_size(*in.pipe->input) - head;
+  if (frames < 0) return -1;
+  double share = info.frame_count > 0 ? static_cast<double>(size) / info.frame_count : 0;
+  return head + static_cast<std::int64_t>(static_cast<double>(frames) * share);
+}
+
 struct RunResult {
   Status status = Status::Ok;
   FrameRange range;
@@ -169,6 +177,9 @@ struct RunResult {
 // Everything between opening and closing the two files, which stay open.
 RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out) {
   RunResult result;
+  // Blocks are set aside only for a cut expected to be large (files/output_rules.h), as the
+  // range tells: none for the hierarchy before it.
+  out.expected_size = 0;
   bool crlf = false;
   result.status = copy_hierarchy(in, out, crlf);
   if (result.status != Status::Ok) return result;
@@ -181,6 +192,7 @@ RunResult run_extraction(const ExtractJob& job, InputStream& in, OutputFile& out
   }
   result.range = resolve_range(job.start, job.end, info);
   std::int32_t size = range_size(result.range);
+  out.expected_size = expected_cut_size(in, info, size);
   result.status = write_declarations(out, size, info.frame_time, crlf);
   if (result.status != Status::Ok) return result;
   result.status = skip_lines(in, result.range.first);

@@ -84,8 +84,7 @@ void count_odd_segments(void* argument) {
 }  // namespace
 
 LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count,
-                       std::int64_t segment_size, char* buffers, std::size_t buffer_size,
-                       bool second_thread) {
+                       std::int64_t segment_size, char* buffers, std::size_t buffer_size) {
   OddCounter counter;
   counter.input = &input;
   counter.offset = offset;
@@ -93,14 +92,14 @@ LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count
   counter.buffer = buffers + buffer_size;
   counter.buffer_size = buffer_size;
   Thread thread;
-  bool helped = second_thread && start_thread(thread, count_odd_segments, &counter);
+  if (!start_thread(thread, count_odd_segments, &counter)) return LineSkip{0, false, true};
 
   LineSkip skip;
   std::int64_t remaining = count;
   for (std::int64_t k = 0;; ++k) {
     std::int64_t start = offset + k * segment_size;
     SegmentCount segment;
-    if (k % 2 == 0 || !helped) {
+    if (k % 2 == 0) {
       segment = count_segment(input, start, segment_size, buffers, buffer_size);
     } else {
       std::unique_lock<std::mutex> guard(counter.lock);
@@ -125,13 +124,11 @@ LineSkip skip_lines_at(InputFile& input, std::int64_t offset, std::int64_t count
     }
   }
 
-  if (helped) {
-    {
-      std::lock_guard<std::mutex> guard(counter.lock);
-      counter.stop = true;
-      counter.changed.notify_all();
-    }
-    join_thread(thread);
+  {
+    std::lock_guard<std::mutex> guard(counter.lock);
+    counter.stop = true;
+    counter.changed.notify_all();
   }
+  join_thread(thread);
   return skip;
 }

@@ -112,6 +112,8 @@ TEST(Cores, WritingThreadComesAndGoes) {
       {"free once the neighbour ends", {"bbbf", ""}, true, true, false, "Ls"},
       {"free by the queue, shared in fact", {"fff", "ssssssss"}, true, false, true, "LsLsLsL"},
       {"shared for a moment, then free", {"ffffffffffffffffffff", "ss"}, true, true, true, "LsLs"},
+      {"free with 4 MiB left", {"bbbbbf", ""}, true, true, false, "Ls"},
+      {"free with less than 4 MiB left", {"bbbbbbf", ""}, false, false, false, "L"},
   };
   ScratchDir dir;
   std::string text;
@@ -137,6 +139,7 @@ TEST(Cores, WritingThreadComesAndGoes) {
     pipe.wall_clock = scripted_wall_clock;
     pipe.next_look = static_cast<std::int64_t>(kPipeBlockSize);  // looks from the first block
     pipe.look_every = 100000;
+    pipe.tail_alone = 4 * static_cast<std::int64_t>(kPipeLargeBlockSize);
     bool ever_behind = false;
     std::string sizes;
     std::int64_t got;

@@ -58,6 +58,14 @@ TEST(OutputRules, ChoiceFromFacts) {
   }
 }
 
+// Blocks are set aside for a cut of unknown size or a large one, not for a small one.
+TEST(OutputRules, ReservationForLargeCutsOnly) {
+  const std::int64_t sizes[] = {-1, 0, 1 << 20, kReserveFrom - 1, kReserveFrom, 1ll << 40};
+  const bool pays[] = {true, false, false, false, true, true};
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(reservation_pays(sizes[i]), pays[i]) << sizes[i];
+}
+
 // One short form, whatever the count: distinct counts give distinct names.
 TEST(OutputRules, TemporaryNames) {
   std::set<std::string> names;

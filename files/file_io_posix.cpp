@@ -133,20 +133,52 @@ bool creating_open_allowed(int folder, const char* name, const struct stat& info
 
 // --- Interrupts -------------------------------------------------------------------------
 //
-// A named temporary file is removed by the handler of the signals that end a run; its name
-// and folder are recorded as the file is made, with the signals held, so that the handler
-// needs nothing but unlinkat and finds no file unrecorded. Commits run with the signals held: an
-// interrupt then takes effect once the output is whole, never halfway through.
+// A named temporary file is removed by the handler of every signal that would end the run;
+// its name and folder are recorded as the file is made, with the signals held, so that the
+// handler needs nothing but unlinkat and finds no file unrecorded. Commits run with the
+// signals held: an interrupt then takes effect once the output is whole, never halfway
+// through.
 
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+// The signals a handler may catch whose default action ends the process, but for the
+// real-time ones and SIGXFSZ, which the run ignores (a file-size limit is a failed write).
+const int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+bool ends_run(int signal_number) {
+  for (int ending : kEndingSignals) {
+    if (signal_number == ending) return true;
+  }
+#ifdef SIGRTMIN
+  return signal_number >= SIGRTMIN && signal_number <= SIGRTMAX;
+#else
+  return false;
+#endif
+}
+
+// Faults the processor raises: holding them would not hold them, the kernel ends the
+// process at once instead.
+bool is_fault(int signal_number) {
+  return signal_number == SIGILL || signal_number == SIGTRAP || signal_number == SIGBUS ||
+         signal_number == SIGFPE || signal_number == SIGSEGV || signal_number == SIGSYS;
+}
 
 std::atomic<int> armed_folder{-1};
 char armed_name[32];
 
 struct RunSignals {
-  struct sigaction before[kEndingSignalCount];
-  bool handled[kEndingSignalCount] = {};
+  struct sigaction before[NSIG];
+  bool handled[NSIG] = {};
   struct sigaction file_size_before;
   bool file_size_ignored = false;
 };
@@ -155,15 +187,23 @@ RunSignals run_signals;  // one output per process at a time
 void remove_temp_and_end(int signal_number) {
   int folder = armed_folder.load();
   if (folder >= 0) ::unlinkat(folder, armed_name, 0);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);  // delivered, by default, as the handler returns
+  // The caller's disposition again (ending the process, unless it was a handler of its
+  // own), and the signal again: delivered as this handler returns.
+  ::sigaction(signal_number, &run_signals.before[signal_number], nullptr);
+  ::raise(signal_number);
+}
+
+// The signals that end a run, but for the faults.
+void held_set(sigset_t& held) {
+  sigemptyset(&held);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (ends_run(signal_number) && !is_fault(signal_number)) sigaddset(&held, signal_number);
+  }
 }
 
 void hold_signals(sigset_t& previous) {
   sigset_t held;
-  sigemptyset(&held);
-  for (int signal_number : kEndingSignals)
-    sigaddset(&held, signal_number);
+  held_set(held);
   pthread_sigmask(SIG_BLOCK, &held, &previous);
 }
 
@@ -177,14 +217,14 @@ void arm(int folder, const std::string& name) {
   armed_folder.store(folder);
   struct sigaction handler = {};
   handler.sa_handler = remove_temp_and_end;
-  sigemptyset(&handler.sa_mask);
-  for (int i = 0; i < kEndingSignalCount; ++i) {
-    if (run_signals.handled[i]) continue;
-    struct sigaction& before = run_signals.before[i];
-    if (::sigaction(kEndingSignals[i], nullptr, &before) != 0 || before.sa_handler == SIG_IGN) {
+  held_set(handler.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (!ends_run(signal_number) || run_signals.handled[signal_number]) continue;
+    struct sigaction& before = run_signals.before[signal_number];
+    if (::sigaction(signal_number, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) {
       continue;
     }
-    run_signals.handled[i] = ::sigaction(kEndingSignals[i], &handler, nullptr) == 0;
+    run_signals.handled[signal_number] = ::sigaction(signal_number, &handler, nullptr) == 0;
   }
 }
 
@@ -202,9 +242,11 @@ void ignore_file_size_signal() {
 
 // Gives back the dispositions the run changed. REQUIRES: nothing armed.
 void restore_signals() {
-  for (int i = 0; i < kEndingSignalCount; ++i) {
-    if (run_signals.handled[i]) ::sigaction(kEndingSignals[i], &run_signals.before[i], nullptr);
-    run_signals.handled[i] = false;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (run_signals.handled[signal_number]) {
+      ::sigaction(signal_number, &run_signals.before[signal_number], nullptr);
+    }
+    run_signals.handled[signal_number] = false;
   }
   if (run_signals.file_size_ignored) ::sigaction(SIGXFSZ, &run_signals.file_size_before, nullptr);
   run_signals.file_size_ignored = false;
@@ -509,19 +551,18 @@ bool copy_into(int from, int to) {
   return copy_range(from, to, 0, overwritten) && ::ftruncate(to, size) == 0;
 }
 
-// Gives the unnamed temporary file a name in the output's folder, for a rename; the
-// handler is armed before the name exists. REQUIRES: the signals are held.
+// Gives the unnamed temporary file a name in the output's folder, for a rename. No handler
+// is needed: the signals stay held until the name is gone, and a signal the commit held
+// finds the dispositions the caller had. REQUIRES: the signals are held.
 bool name_temp(OutputFile& file) {
   int folder = as_fd(file.folder);
   std::string self = proc_path(as_fd(file.handle));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = temp_file_name(next_unique());
-    arm(folder, name);
     if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       file.temp_name = name;
       return true;
     }
-    disarm();
     if (errno != EEXIST) return false;
   }
   return false;

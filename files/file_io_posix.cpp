@@ -76,8 +76,10 @@ std::int64_t change_time(const struct stat& info) {
   return static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
 }
 
-// One of this process's descriptors open on the file `info` describes, one open for
-// writing first; -1 when none is.
+// One of the descriptors this process had before the run open on the file `info`
+// describes, one open for writing first; -1 when none is. Those are the ones it was started
+// with, which exec leaves only where they are not close-on-exec: every descriptor the tool
+// opens is, the output's own among them.
 int descriptor_on(const struct stat& info) {
   int found = -1;
   long most = ::sysconf(_SC_OPEN_MAX);
@@ -85,7 +87,11 @@ int descriptor_on(const struct stat& info) {
   for (int fd = 0; fd < most; ++fd) {
     struct stat other;
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fstat(fd, &other) != 0 || !same_file(other, info)) continue;
+    int fd_flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || fd_flags < 0 || (fd_flags & FD_CLOEXEC) != 0 || ::fstat(fd, &other) != 0 ||
+        !same_file(other, info)) {
+      continue;
+    }
     if ((flags & O_ACCMODE) != O_RDONLY) return fd;
     if (found < 0) found = fd;
   }
@@ -114,21 +120,6 @@ int open_resolved(int folder, const char* name, int flags, bool& magic) {
   int fd_plain = open_retrying(folder, name, flags);
   magic = fd_plain >= 0 && refused == ELOOP;
   return fd_plain;
-}
-
-// Whether the kernel lets a plain write, which may create, open the existing `name` in
-// `folder` that was opened as `info`: Linux applies its rules on files and FIFOs in sticky
-// folders (fs.protected_regular, fs.protected_fifos) only to opens that may create, so it is
-// asked by such an open. A FIFO without a reader (ENXIO) passed the checks.
-bool creating_open_allowed(int folder, const char* name, const struct stat& info) {
-  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return true;
-  int fd =
-      open_retrying(folder, name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == ENXIO && S_ISFIFO(info.st_mode);
-  struct stat opened;
-  bool same = ::fstat(fd, &opened) == 0 && same_file(opened, info);
-  ::close(fd);
-  return same;
 }
 
 // --- Interrupts -------------------------------------------------------------------------
@@ -679,23 +670,108 @@ bool where_file_lies(int fd, int& folder, std::string& name) {
   return false;
 }
 
-// The empty file the kernel just made through a link, at the caller's open `fd`, is removed
-// again, and the output becomes that name in that folder: a new name, made only once the cut
-// is complete. False, with nothing changed, when the file cannot be told to be the one just
-// made (someone made one meanwhile) or where it lies.
-bool take_back_made(int fd, OutputFile& file) {
+// The second now, by the clock file systems stamp their files with.
+std::int64_t seconds_now() {
+  struct timespec now;
+#ifdef CLOCK_REALTIME_COARSE
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+#else
+  ::clock_gettime(CLOCK_REALTIME, &now);
+#endif
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
+// Whether the file open as `fd` can only be one the caller's own open made in the second
+// `since` or later: an empty regular file of the caller's, with one link, born then (where
+// the file system keeps no birth time, its status changed then). A file of the caller's
+// that someone moved or linked there is older.
+bool made_since(int fd, std::int64_t since) {
   struct stat made;
-  int folder;
-  std::string name;
   if (::fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
-      made.st_nlink != 1 || made.st_uid != ::geteuid() || !where_file_lies(fd, folder, name)) {
+      made.st_nlink != 1 || made.st_uid != ::geteuid()) {
     return false;
   }
-  if (::unlinkat(folder, name.c_str(), 0) != 0) {
-    ::close(folder);
-    return false;
+  std::int64_t born = static_cast<std::int64_t>(made.st_ctim.tv_sec);
+#if defined(__linux__) && defined(STATX_BTIME)
+  struct statx info;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) == 0 &&
+      (info.stx_mask & STATX_BTIME) != 0) {
+    born = static_cast<std::int64_t>(info.stx_btime.tv_sec);
+  }
+#endif
+  return born >= since;
+}
+
+// Removes the file open as `fd` from where it lies, when it can only be one the caller's
+// own open made since `since`; the folder it lay in is then left open as `folder`, with its
+// name in it. False, with nothing removed, otherwise.
+bool remove_made(int fd, std::int64_t since, int& folder, std::string& name) {
+  if (!made_since(fd, since) || !where_file_lies(fd, folder, name)) return false;
+  if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
+  ::close(folder);
+  return false;
+}
+
+bool is_file(int fd, const struct stat& info) {
+  struct stat opened;
+  return ::fstat(fd, &opened) == 0 && same_file(opened, info);
+}
+
+// Opens for writing the existing `name` in `folder`, looked up as `info`, by the open a
+// plain write makes, less its truncation: for a file or a FIFO one that may create, since
+// Linux applies its rules on other users' files and FIFOs in sticky folders
+// (fs.protected_regular, fs.protected_fifos) only to those. It does not wait: a FIFO without
+// a reader, or a file whose lease is being broken, is waited for as by a plain write only
+// once the kernel has let the open pass. -1 when it does not, or when the open reaches
+// another file than `info` (the name changed meanwhile); a file that open made is removed.
+int open_judged(int folder, const char* name, const struct stat& info) {
+  int flags = kOutputFlags | (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) ? O_CREAT : 0);
+  std::int64_t since = seconds_now();
+  int fd = open_retrying(folder, name, flags | O_NONBLOCK, 0666);
+  if (fd < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
+    since = seconds_now();
+    fd = open_retrying(folder, name, flags, 0666);
+  } else if (fd >= 0) {
+    int now = ::fcntl(fd, F_GETFL);
+    if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  if (fd < 0 || is_file(fd, info)) return fd;
+  int made_folder;
+  std::string made_name;
+  if ((flags & O_CREAT) != 0 && remove_made(fd, since, made_folder, made_name)) {
+    ::close(made_folder);
   }
   ::close(fd);
+  return -1;
+}
+
+// What `name` in `folder` leads to, as the kernel resolves it, learnt without opening it for
+// anything, so that nothing waits and nothing is made. `magic` as for open_resolved. False,
+// with errno set, when nothing is there or it cannot be reached.
+bool look_up(int folder, const char* name, struct stat& info, bool& magic) {
+#ifdef O_PATH
+  int fd = open_resolved(folder, name, O_PATH | O_CLOEXEC, magic);
+  if (fd < 0) return false;
+  bool known = ::fstat(fd, &info) == 0;
+  ::close(fd);
+  return known;
+#else
+  magic = false;
+  return ::fstatat(folder, name, &info, 0) == 0;
+#endif
+}
+
+// The empty file the kernel just made through a link, at the caller's open `fd` made in the
+// second `since`, is removed again, and the output becomes that name in that folder: a new
+// name, made only once the cut is complete. False, with nothing changed, when the file
+// cannot be proven to be the one that open made, or where it lies cannot be told.
+bool take_back_made(int fd, std::int64_t since, OutputFile& file) {
+  int folder;
+  std::string name;
+  if (!remove_made(fd, since, folder, name)) return false;
   close_fd(file.folder);
   file.folder = folder;
   file.final_name = name;
@@ -713,8 +789,8 @@ void probe_descriptor(int own, OutputFile& file, OutputFacts& facts) {
 // Looks at what `path` stands for and readies what each rule needs: the destination open
 // for writing, its folder open, a temporary file made beside it. The folder is opened
 // once, the name is reached from it, and every path is resolved by the kernel, whose rules
-// on links and sticky folders apply as to a plain write. Fills `facts` for
-// choose_output_rule.
+// on links and sticky folders apply as to a plain write. Nothing is opened that could wait
+// before the kernel has judged the open. Fills `facts` for choose_output_rule.
 void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts) {
   int own = descriptor_spelled(path);
   if (own >= 0) {
@@ -729,38 +805,35 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
   const char* name = file.final_name.c_str();
 
   bool magic;
-  int fd = open_resolved(folder, name, kOutputFlags, magic);
-  bool missing = fd < 0 && errno == ENOENT;
   struct stat info, entry;
-  if (missing && ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(entry.st_mode)) {
-    // A link to no file yet: the kernel makes the file where the link leads, as a plain
-    // write would, or refuses.
-    fd = open_retrying(folder, name, kOutputFlags | O_CREAT, 0666);
-    if (fd < 0) return;
-    if (take_back_made(fd, file)) {
+  if (!look_up(folder, name, info, magic)) {
+    if (errno != ENOENT) return;
+    if (::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(entry.st_mode)) {
       facts.kind = OutputKind::Nothing;
       return;
     }
-  } else if (fd < 0) {
-    if (missing) facts.kind = OutputKind::Nothing;
-    return;
-  }
-  if (::fstat(fd, &info) != 0) {
+    // A link to no file yet: the kernel makes the file where the link leads, as a plain
+    // write would, or refuses.
+    std::int64_t since = seconds_now();
+    int fd = open_retrying(folder, name, kOutputFlags | O_CREAT | O_NONBLOCK, 0666);
+    if (fd < 0) return;
+    bool taken_back = take_back_made(fd, since, file);
     ::close(fd);
-    return;
+    if (taken_back) {
+      facts.kind = OutputKind::Nothing;
+      return;
+    }
+    // A file is there by now: as any other.
+    if (!look_up(folder, name, info, magic)) return;
   }
   if (magic && (own = descriptor_on(info)) >= 0) {
-    ::close(fd);
     probe_descriptor(own, file, facts);
     return;
   }
+  int fd = open_judged(folder, name, info);
+  if (fd < 0) return;
   facts.kind = S_ISREG(info.st_mode) ? OutputKind::Regular : OutputKind::Special;
-  facts.writable = creating_open_allowed(folder, name, info);
-  if (!facts.writable) {
-    ::close(fd);
-    return;
-  }
+  facts.writable = true;
   if (facts.kind == OutputKind::Special) {
     file.handle = fd;
     return;

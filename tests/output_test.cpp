@@ -61,10 +61,12 @@ bool is_root() {
   return ::geteuid() == 0;
 }
 
-// Runs `commands` with sh in `folder`; true when they succeed.
+// Runs `commands` with sh in `folder`; true when they succeed. (The output is sent away by
+// exec, which leaves no copy of the test's own for a command left running to hold.)
 bool shell(const std::string& folder, const std::string& commands) {
   if (commands.empty()) return true;
-  return std::system(("cd '" + folder + "' && { " + commands + "; } >/dev/null 2>&1").c_str()) == 0;
+  return std::system(
+             ("exec >/dev/null 2>&1; cd '" + folder + "' && { " + commands + "; }").c_str()) == 0;
 }
 
 bool has_command(const std::string& name) {
@@ -257,8 +259,31 @@ const ExistingCase kExistingCases[] = {
      kRegular},
     {"another user's FIFO in a sticky folder of root's",
      "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
-     "{ cat out.bvh >/dev/null & }",
+     "{ timeout 10 cat out.bvh >/dev/null & }",
      "", false, false, false, kFifos, "", "[ -p out.bvh ]"},
+    // A plain write is refused at once: nothing waits for a reader (one comes after 5 s) or
+    // for the name to be taken away meanwhile, and nothing is made.
+    {"another user's FIFO without a reader in a sticky folder of root's",
+     "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
+     "{ (sleep 5; touch waited; timeout 5 cat out.bvh) & }",
+     "", true, false, false, kFifos, "",
+     "[ -p out.bvh ] && [ \"$(ls -A)\" = \"$(ls in.bvh out.bvh)\" ]"},
+    {"another user's FIFO taken from its name while a reader is awaited",
+     "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
+     "{ (sleep 5; ln out.bvh kept && rm out.bvh && timeout 5 cat kept) & }",
+     "", true, false, false, kFifos, "",
+     "[ -p out.bvh ] && [ \"$(ls -A)\" = \"$(ls in.bvh out.bvh)\" ]"},
+    // Written as cat writes it: the descriptor found is not the program's own.
+    {"a link to a file another process has open, through /proc",
+     "mv out.bvh held.bvh && chown nobody:nogroup held.bvh && "
+     "{ setpriv --reuid 65534 --regid 65534 --clear-groups sleep 5 3>>held.bvh & } && "
+     "timeout 5 sh -c 'until grep -qx sleep /proc/$0/comm; do sleep 0.1; done' $! && "
+     "ln -s /proc/$!/fd/3 out.bvh",
+     "", true, true, true, 0, "", "grep -qx A0 held.bvh && [ -L out.bvh ]"},
+    {"a link through /proc/self/cwd",
+     "mv out.bvh real.bvh && chown nobody:nogroup real.bvh && ln -s /proc/self/cwd/real.bvh "
+     "out.bvh",
+     "", true, true, true, 0, "", "grep -qx A0 real.bvh && [ -L out.bvh ]"},
     {"a link swapped between two of one's files during the run",
      "mkdir a b && mv out.bvh a && echo kept > b/out.bvh && chmod 444 b/out.bvh && "
      "ln -s a/out.bvh out.bvh && chown -hR nobody:nogroup a b out.bvh",

@@ -23,6 +23,7 @@
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #endif
 
@@ -584,18 +585,22 @@ bool link_in_new(OutputFile& file) {
   return true;
 }
 
+// Whether the file open as `fd` is mounted on a name (below).
+bool is_mounted(int fd, const struct stat& info, const std::string& name);
+
 // Puts the complete temporary file in the place of the file that was opened, by swapping
 // the two names at once and then checking that what came out is that very file, with no
-// other name. False, with nothing changed, when the file was linked, written or given
-// another owner, mode or attribute since its identity was taken (the swap itself marks it
-// changed, so this is asked just before), when the swap cannot be made, or when what came
+// other name. False, with nothing changed, when the file was linked, written, mounted or
+// given another owner, mode or attribute since its identity was taken (the swap itself marks
+// it changed, so this is asked just before), when the swap cannot be made, or when what came
 // out is another file (moved there or linked meanwhile): then it is swapped back. Should
 // even that fail, what came out keeps the temporary name: it is never removed.
 bool exchange_in(OutputFile& file) {
 #ifdef RENAME_EXCHANGE
   int folder = as_fd(file.folder);
   struct stat out, opened;
-  if (::fstat(as_fd(file.target), &opened) != 0 || change_time(opened) != file.target_changed) {
+  if (::fstat(as_fd(file.target), &opened) != 0 || change_time(opened) != file.target_changed ||
+      is_mounted(as_fd(file.target), opened, file.final_name)) {
     return false;
   }
   if (file.temp_unnamed && !name_temp(file)) return false;
@@ -649,24 +654,176 @@ const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 const int kOutputFlags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
 
-// Where the kernel says the file open as `fd` lies: its folder, opened, and its name in it,
-// checked to be that very file. False when it cannot be told.
-bool where_file_lies(int fd, int& folder, std::string& name) {
-  char text[PATH_MAX];
-  ssize_t length = ::readlink(proc_path(fd).c_str(), text, sizeof text);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text || text[0] != '/') {
+#ifdef __linux__
+// A mount, as /proc/self/mountinfo tells it.
+struct Mount {
+  std::uint64_t id = 0;
+  std::string device;  // its file system's, major:minor
+  std::string root;    // the folder or file of that file system it shows
+  std::string point;   // the name it shows it at
+};
+
+// The `index`-th field of a line of mountinfo, whose fields are parted by blanks; a blank,
+// tab, line break or backslash in a path is written \ooo there.
+std::string mount_field(const char* line, int index) {
+  while (index-- > 0) {
+    line = std::strchr(line, ' ');
+    if (line == nullptr) return "";
+    ++line;
+  }
+  std::string field;
+  for (const char* at = line; *at != ' ' && *at != '\n' && *at != '\0'; ++at) {
+    if (at[0] == '\\' && at[1] >= '0' && at[1] <= '3' && at[2] >= '0' && at[2] <= '7' &&
+        at[3] >= '0' && at[3] <= '7') {
+      field += static_cast<char>((at[1] - '0') * 64 + (at[2] - '0') * 8 + (at[3] - '0'));
+      at += 3;
+    } else {
+      field += *at;
+    }
+  }
+  return field;
+}
+
+// The mounts this process sees, and among them `id` as `own`; false when it is not found.
+bool find_mounts(std::uint64_t id, std::vector<Mount>& list, Mount& own) {
+  std::FILE* file = std::fopen("/proc/self/mountinfo", "re");
+  if (file == nullptr) return false;
+  char* line = nullptr;
+  std::size_t size = 0;
+  bool found = false;
+  while (::getline(&line, &size, file) > 0) {
+    Mount mount;
+    mount.id = std::strtoull(line, nullptr, 10);
+    mount.device = mount_field(line, 2);
+    mount.root = mount_field(line, 3);
+    mount.point = mount_field(line, 4);
+    if (mount.id != id) {
+      list.push_back(mount);
+    } else {
+      own = mount;
+      found = true;
+    }
+  }
+  std::free(line);
+  std::fclose(file);
+  return found;
+}
+
+// The mount the file open as `fd` is seen through, and whether the file is its root, as a
+// file mounted on a name (a bind mount) is. False where the system cannot tell (before
+// Linux 5.8).
+bool mount_of(int fd, std::uint64_t& id, bool& root) {
+#if defined(STATX_MNT_ID) && defined(STATX_ATTR_MOUNT_ROOT)
+  struct statx info;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &info) != 0 ||
+      (info.stx_mask & STATX_MNT_ID) == 0) {
     return false;
   }
-  std::string path(text, static_cast<std::size_t>(length)), folder_path;
-  struct stat opened, entry;
-  if (!split_path(path, folder_path, name) || ::fstat(fd, &opened) != 0) return false;
-  folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
-  if (folder < 0) return false;
-  if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      same_file(entry, opened)) {
-    return true;
+  id = info.stx_mnt_id;
+  root = (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  return true;
+#else
+  (void)fd;
+  (void)id;
+  (void)root;
+  return false;
+#endif
+}
+
+// Where a file mounted on a name lies, as paths to check: its own folder, seen through
+// another mount of its file system.
+std::vector<std::string> paths_behind_mount(std::uint64_t id) {
+  std::vector<Mount> list;
+  Mount own;
+  std::vector<std::string> paths;
+  if (!find_mounts(id, list, own)) return paths;
+  for (const Mount& other : list) {
+    if (other.device != own.device) continue;
+    if (other.root == "/") {
+      paths.push_back((other.point == "/" ? "" : other.point) + own.root);
+    } else if (own.root.compare(0, other.root.size() + 1, other.root + "/") == 0) {
+      paths.push_back(other.point + own.root.substr(other.root.size()));
+    }
   }
-  ::close(folder);
+  return paths;
+}
+#endif
+
+// Whether `name` in `folder` is the file `opened` itself: its own entry, not a symbolic
+// link to it nor a name it is mounted on.
+bool lies_at(int folder, const char* name, const struct stat& opened) {
+#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
+  struct statx entry;
+  return ::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_INO, &entry) == 0 &&
+         makedev(entry.stx_dev_major, entry.stx_dev_minor) == opened.st_dev &&
+         entry.stx_ino == opened.st_ino && (entry.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0;
+#else
+  struct stat entry;
+  return ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && same_file(entry, opened);
+#endif
+}
+
+// Where the kernel says the file open as `fd` lies: its folder, opened, and its name in it,
+// checked to be that very file. For a file mounted on a name, which the kernel names, its
+// folder is looked for behind the mount. False when it cannot be told.
+bool where_file_lies(int fd, int& folder, std::string& name) {
+  struct stat opened;
+  char text[PATH_MAX];
+  ssize_t length = ::readlink(proc_path(fd).c_str(), text, sizeof text);
+  if (::fstat(fd, &opened) != 0 || length <= 0 || static_cast<std::size_t>(length) >= sizeof text ||
+      text[0] != '/') {
+    return false;
+  }
+  std::vector<std::string> paths{std::string(text, static_cast<std::size_t>(length))};
+#ifdef __linux__
+  std::uint64_t mount;
+  bool mounted_here;
+  if (mount_of(fd, mount, mounted_here) && mounted_here) paths = paths_behind_mount(mount);
+#endif
+  for (const std::string& path : paths) {
+    std::string folder_path, entry;
+    if (!split_path(path, folder_path, entry)) continue;
+    int opened_folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
+    if (opened_folder < 0) continue;
+    if (lies_at(opened_folder, entry.c_str(), opened)) {
+      folder = opened_folder;
+      name = entry;
+      return true;
+    }
+    ::close(opened_folder);
+  }
+  return false;
+}
+
+// Whether the file open as `fd`, `info`, named `name` where it lies, is mounted on a name
+// (a bind mount): on the one it was opened by, or on another this process sees. Every view
+// of it sees a cut copied into it; a rename would change only one.
+bool is_mounted(int fd, const struct stat& info, const std::string& name) {
+#ifdef __linux__
+  std::uint64_t id;
+  bool root;
+  std::vector<Mount> list;
+  Mount own;
+  if (!mount_of(fd, id, root)) return false;
+  if (root) return true;
+  if (!find_mounts(id, list, own)) return false;
+  for (const Mount& other : list) {
+    // Mounted elsewhere, the file is the root of that mount, and goes by its name there.
+    std::size_t slash = other.root.find_last_of('/');
+    if (other.device != own.device || other.root.compare(slash + 1, std::string::npos, name) != 0) {
+      continue;
+    }
+    struct stat shown;
+    int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+    if (::fstatat(AT_FDCWD, other.point.c_str(), &shown, flags) == 0 && same_file(shown, info)) {
+      return true;
+    }
+  }
+#else
+  (void)fd;
+  (void)info;
+  (void)name;
+#endif
   return false;
 }
 
@@ -844,20 +1001,43 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
   facts.links = static_cast<std::int64_t>(info.st_nlink);
 }
 
-// Makes the temporary file the rule needs in the output's folder, and for a rename gives it
-// the replaced file's identity.
+// Makes the temporary file the rule needs and, for a rename, gives it the replaced file's
+// identity. A new name's lies in the output's folder; a replacement's beside the file
+// itself, on its file system, also where a link or a mount leads there from another: in the
+// output's folder only where the file lies there, or where the kernel cannot tell.
 void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
   if (facts.kind != OutputKind::Regular && facts.kind != OutputKind::Nothing) return;
   if (facts.kind == OutputKind::Regular && !facts.writable) return;
+  bool replacing = facts.kind == OutputKind::Regular;
   int folder = as_fd(file.folder);
-  bool keeps_names = folder_keeps_names(folder);
+  int beside = folder;
+  std::string lies_name = file.final_name;
+  struct stat info, here, there;
+  if (replacing && where_file_lies(as_fd(file.target), beside, lies_name) &&
+      ::fstat(beside, &there) == 0 && ::fstat(folder, &here) == 0 && same_file(there, here)) {
+    ::close(beside);
+    beside = folder;
+  }
+  bool keeps_names = folder_keeps_names(beside);
   // A new file gets the usual mode (0666 less the umask, or the folder's default ACL); a
   // replacement is private until it takes the old file's identity.
-  bool replacing = facts.kind == OutputKind::Regular;
-  facts.temp_beside = make_temp(file, folder, replacing ? 0600 : 0666, form, !keeps_names);
-  if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file) return;
-  struct stat info;
-  if (::fstat(as_fd(file.target), &info) != 0) return;
+  bool made = make_temp(file, beside, replacing ? 0600 : 0666, form, !keeps_names);
+  if (beside != folder) {
+    // Only copied into the file: its descriptor is all that is needed.
+    if (!file.temp_name.empty()) {
+      ::unlinkat(beside, file.temp_name.c_str(), 0);
+      disarm();
+      file.temp_name.clear();
+    }
+    ::close(beside);
+  }
+  facts.temp_beside = made && beside == folder;
+  if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file ||
+      ::fstat(as_fd(file.target), &info) != 0) {
+    return;
+  }
+  facts.mounted = is_mounted(as_fd(file.target), info, lies_name);
+  if (facts.mounted) return;
   facts.rename_allowed = !keeps_names && rename_allowed(folder, info);
   // Before the cut is written: the writes then clear what writing clears (set-id bits, a
   // file capability) as the kernel decides for a write into the file itself.

@@ -202,16 +202,18 @@ bool wait_for_output(long pid, const std::string& folder, off_t size) {
 struct ExistingCase {
   const char* name;
   const char* setup;  // sh commands run by root in the folder (mode 0777) that holds in.bvh
-                      // and out.bvh (root's, mode 0644)
+                      // and out.bvh (root's, mode 0644); mounts on view.bvh, mnt/view.bvh
+                      // and mnt are undone afterwards
   const char* tools;  // the commands the setup needs
   bool as_nobody;     // run as an ordinary user, else as root
   bool written;       // else refused, and out.bvh stays as it was
   bool same_inode;    // written into the very file, else replaced by a rename
   // Cases of another user of the machine, who can write the folder, plant links and move
   // files. Given `check`, it stands for the comparisons of out.bvh before and after.
-  int protect = 0;          // the kernel's protections the case needs switched on
-  const char* during = "";  // sh commands run by root while the run waits in mid-motion
-  const char* check = "";   // sh condition that holds in the folder afterwards
+  int protect = 0;                 // the kernel's protections the case needs switched on
+  const char* during = "";         // sh commands run by root while the run waits in mid-motion
+  const char* check = "";          // sh condition that holds in the folder afterwards
+  const char* output = "out.bvh";  // the name the run is given (-o)
 };
 
 // The kernel's protections of sticky folders, as fs.protected_* sets them.
@@ -284,6 +286,20 @@ const ExistingCase kExistingCases[] = {
      "mv out.bvh real.bvh && chown nobody:nogroup real.bvh && ln -s /proc/self/cwd/real.bvh "
      "out.bvh",
      "", true, true, true, 0, "", "grep -qx A0 real.bvh && [ -L out.bvh ]"},
+    // The temporary file lies beside the file, on its disk, not on the full one of the name.
+    {"a link on a full disk to a file on another",
+     "chmod 666 out.bvh && mkdir mnt && mount -t tmpfs -o size=4k tmpfs mnt && "
+     "ln -s ../out.bvh mnt/out.bvh && { dd if=/dev/zero of=mnt/fill bs=4k; true; }",
+     "", true, true, true, 0, "", "", "mnt/out.bvh"},
+    {"a file mounted on a name on a full disk",
+     "chmod 666 out.bvh && mkdir mnt && mount -t tmpfs -o size=4k tmpfs mnt && "
+     "touch mnt/view.bvh && mount --bind out.bvh mnt/view.bvh && "
+     "{ dd if=/dev/zero of=mnt/fill bs=4k; true; }",
+     "", true, true, true, 0, "", "", "mnt/view.bvh"},
+    // Every name the file is mounted on sees the cut.
+    {"a file also mounted on another name",
+     "chown nobody:nogroup out.bvh && touch view.bvh && mount --bind out.bvh view.bvh", "", true,
+     true, true, 0, "", "grep -qx A0 view.bvh && cmp -s out.bvh view.bvh"},
     {"a link swapped between two of one's files during the run",
      "mkdir a b && mv out.bvh a && echo kept > b/out.bvh && chmod 444 b/out.bvh && "
      "ln -s a/out.bvh out.bvh && chown -hR nobody:nogroup a b out.bvh",
@@ -362,13 +378,14 @@ TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
   options.cwd = dir.path;
   if (c.as_nobody) options.user = options.group = kNobody;
   ToolRun run;
-  std::string console = ok_console("out.bvh");
+  std::string console = ok_console(c.output);
   if (c.during[0] == '\0') {
-    run = run_tool({"in.bvh", "-e", "0"}, options);
+    run = run_tool({"in.bvh", "-e", "0", "-o", c.output}, options);
   } else {
     // The input stalls after frame 0 until the name has been changed.
     ASSERT_EQ(::mkfifo(dir.file("in.pipe").c_str(), 0666), 0);
-    ToolProcess process = start_program({MOCSLICE_BINARY, "in.pipe", "-e", "1"}, options);
+    ToolProcess process =
+        start_program({MOCSLICE_BINARY, "in.pipe", "-e", "1", "-o", c.output}, options);
     int pipe = open_pipe_writer(dir.file("in.pipe"));
     ASSERT_GE(pipe, 0);
     const std::string head = hierarchy() + "Frames: 3\nFrame Time: 0.04\nA0\n";
@@ -382,19 +399,22 @@ TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
     run = finish_program(process);
     ASSERT_TRUE(stalled);
     ASSERT_TRUE(changed) << c.during;
-    console = "OK\nMotion with 2 frames (0..1) from in.pipe copied to out.bvh\n";
+    console =
+        "OK\nMotion with 2 frames (0..1) from in.pipe copied to " + std::string(c.output) + "\n";
   }
   switch_back(protections);
   FileState after = checked ? FileState() : state_of(dir.file("out.bvh"));
   std::vector<std::string> names_after = entries(dir.path);
-  shell(dir.path, "chattr -i -a . out.bvh");  // so that the folder can be removed
+  bool held = !checked || shell(dir.path, c.check);
+  // So that the folder can be removed.
+  shell(dir.path, "chattr -i -a . out.bvh; umount view.bvh mnt/view.bvh; umount mnt");
 
   for (const std::string& name : names_after)
     EXPECT_NE(name.rfind(".mocslice-", 0), 0u) << name;
-  EXPECT_EQ(run.out, c.written ? console : kCreateError + std::string("out.bvh"));
+  EXPECT_EQ(run.out, c.written ? console : kCreateError + std::string(c.output));
   EXPECT_EQ(run.status, c.written ? 0 : 255);
   if (checked) {
-    EXPECT_TRUE(shell(dir.path, c.check)) << c.check;
+    EXPECT_TRUE(held) << c.check;
     return;
   }
   EXPECT_EQ(names_after, names);

@@ -420,9 +420,13 @@ bool carry_identity(int from, int to) {
       ::fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
     return false;
   }
-  // After the owner: changing it clears the set-id bits.
-  if (::fchmod(to, wanted.st_mode & 07777) != 0) return false;
-  if (!carry_attributes(from, to) || !carry_flags(from, to)) return false;
+  // The ACL before the mode: setting it sets the permission bits with it, so no moment
+  // lets in a user it shuts out. The mode after the owner, whose change clears the set-id
+  // bits; with an ACL, the mode's group bits are its mask, which the ACL already has.
+  if (!carry_attributes(from, to) || ::fchmod(to, wanted.st_mode & 07777) != 0 ||
+      !carry_flags(from, to)) {
+    return false;
+  }
   // The system may have dropped a set-id bit rather than refused it.
   return ::fstat(to, &present) == 0 && present.st_uid == wanted.st_uid &&
          present.st_gid == wanted.st_gid && (present.st_mode & 07777) == (wanted.st_mode & 07777);
@@ -1187,6 +1191,16 @@ bool trim_reserved(OutputFile& file) {
   return ::ftruncate(as_fd(file.handle), file.written) == 0;
 }
 
+// Takes the error closing the temporary file would report, before the file is put in place:
+// close runs the file system's flush, where NFS, FUSE and CIFS report failed write-backs,
+// on every descriptor closed, not only the last. So a duplicate is closed: the file's own
+// descriptor stays open, as linking an unnamed file in and copying from it need it.
+bool flush_temp(OutputFile& file) {
+  if (!writes_temp(file)) return true;
+  int copy = ::fcntl(as_fd(file.handle), F_DUPFD_CLOEXEC, 0);
+  return copy >= 0 && ::close(copy) == 0;
+}
+
 }  // namespace
 
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
@@ -1206,7 +1220,7 @@ bool commit_output(OutputFile& file) {
   sigset_t previous;
   hold_signals(previous);
   bool ok = false;
-  if (!trim_reserved(file)) file.rule = OutputRule::Refuse;
+  if (!trim_reserved(file) || !flush_temp(file)) file.rule = OutputRule::Refuse;
   int out = as_fd(file.handle);
   switch (file.rule) {
     case OutputRule::Refuse:

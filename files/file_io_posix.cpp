@@ -878,18 +878,38 @@ bool is_file(int fd, const struct stat& info) {
   return ::fstat(fd, &opened) == 0 && same_file(opened, info);
 }
 
+// What `name` in `folder` leads to, as the kernel resolves it, learnt without opening it for
+// anything, so that nothing waits and nothing is made. `magic` as for open_resolved. False,
+// with errno set, when nothing is there or it cannot be reached.
+bool look_up(int folder, const char* name, struct stat& info, bool& magic) {
+#ifdef O_PATH
+  int fd = open_resolved(folder, name, O_PATH | O_CLOEXEC, magic);
+  if (fd < 0) return false;
+  bool known = ::fstat(fd, &info) == 0;
+  ::close(fd);
+  return known;
+#else
+  magic = false;
+  return ::fstatat(folder, name, &info, 0) == 0;
+#endif
+}
+
 // Opens for writing the existing `name` in `folder`, looked up as `info`, by the open a
 // plain write makes, less its truncation: for a file or a FIFO one that may create, since
 // Linux applies its rules on other users' files and FIFOs in sticky folders
 // (fs.protected_regular, fs.protected_fifos) only to those. It does not wait: a FIFO without
 // a reader, or a file whose lease is being broken, is waited for as by a plain write only
-// once the kernel has let the open pass. -1 when it does not, or when the open reaches
-// another file than `info` (the name changed meanwhile); a file that open made is removed.
+// once the kernel has let the open pass, and only while the name still leads to `info`.
+// -1 when it does not, or when the open reaches another file than `info` (the name changed
+// meanwhile); a file that open made is removed.
 int open_judged(int folder, const char* name, const struct stat& info) {
   int flags = kOutputFlags | (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) ? O_CREAT : 0);
   std::int64_t since = seconds_now();
   int fd = open_retrying(folder, name, flags | O_NONBLOCK, 0666);
   if (fd < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
+    struct stat found;
+    bool magic;
+    if (!look_up(folder, name, found, magic) || !same_file(found, info)) return -1;
     since = seconds_now();
     fd = open_retrying(folder, name, flags, 0666);
   } else if (fd >= 0) {
@@ -907,22 +927,6 @@ int open_judged(int folder, const char* name, const struct stat& info) {
   }
   ::close(fd);
   return -1;
-}
-
-// What `name` in `folder` leads to, as the kernel resolves it, learnt without opening it for
-// anything, so that nothing waits and nothing is made. `magic` as for open_resolved. False,
-// with errno set, when nothing is there or it cannot be reached.
-bool look_up(int folder, const char* name, struct stat& info, bool& magic) {
-#ifdef O_PATH
-  int fd = open_resolved(folder, name, O_PATH | O_CLOEXEC, magic);
-  if (fd < 0) return false;
-  bool known = ::fstat(fd, &info) == 0;
-  ::close(fd);
-  return known;
-#else
-  magic = false;
-  return ::fstatat(folder, name, &info, 0) == 0;
-#endif
 }
 
 // The empty file the kernel just made through a link, at the caller's open `fd` made in the

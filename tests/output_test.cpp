@@ -275,6 +275,16 @@ const ExistingCase kExistingCases[] = {
      "{ (sleep 5; ln out.bvh kept && rm out.bvh && timeout 5 cat kept) & }",
      "", true, false, false, kFifos, "",
      "[ -p out.bvh ] && [ \"$(ls -A)\" = \"$(ls in.bvh out.bvh)\" ]"},
+    // Its owner holds a lease on it, which a waiting open would have broken.
+    {"another user's file under a lease in a sticky folder of root's",
+     "chown daemon out.bvh && chmod 666 out.bvh && chmod 1777 . && "
+     "{ setpriv --reuid daemon --regid daemon --clear-groups perl -e 'open(my $f, \"<\", "
+     "\"out.bvh\") or die; $SIG{IO} = sub { open(my $b, \">\", \"broken\"); exit }; "
+     "fcntl($f, 1024, 0) or die; sleep 5' & } && "
+     "timeout 5 sh -c 'until grep -q \"LEASE.*:$0 \" /proc/locks; do sleep 0.1; done' "
+     "$(stat -c %i out.bvh)",
+     "", true, false, false, kRegular, "",
+     "[ ! -e broken ] && grep -qx 'the previous cut' out.bvh"},
     // Written as cat writes it: the descriptor found is not the program's own.
     {"a link to a file another process has open, through /proc",
      "mv out.bvh held.bvh && chown nobody:nogroup held.bvh && "

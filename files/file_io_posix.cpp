@@ -1031,15 +1031,18 @@ void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
   // replacement is private until it takes the old file's identity.
   bool made = make_temp(file, beside, replacing ? 0600 : 0666, form, !keeps_names);
   if (beside != folder) {
-    // Only copied into the file: its descriptor is all that is needed.
+    // Copied into the file, never renamed there: its descriptor is all that is needed.
+    // Where none can be made beside the file, one beside the name serves (else /tmp).
     if (!file.temp_name.empty()) {
       ::unlinkat(beside, file.temp_name.c_str(), 0);
       disarm();
       file.temp_name.clear();
     }
     ::close(beside);
+    if (!made) make_temp(file, folder, 0600, form, !folder_keeps_names(folder));
+    return;
   }
-  facts.temp_beside = made && beside == folder;
+  facts.temp_beside = made;
   if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file ||
       ::fstat(as_fd(file.target), &info) != 0) {
     return;

@@ -46,10 +46,10 @@ bool is_same_file(const InputFile& file, const std::string& path);
 // descriptor the process has open, in place (devices, pipes), or through a temporary file
 // that becomes the output, or is copied into the existing file, only once complete. A failed
 // run leaves no partial file and the file that was there as it was (only a failure in the
-// midst of that final copy can leave it part new), and an interrupted one (SIGINT, SIGTERM,
-// SIGHUP, SIGQUIT; Ctrl-C or a closed console on Windows) removes its temporary file, then
-// ends by the signal as usual. While an output is open, a file-size limit makes a write
-// fail instead of ending the process.
+// midst of that final copy can leave it part new), and an interrupted one (any signal that
+// would end the process, SIGKILL aside; Ctrl-C or a closed console on Windows) removes its
+// temporary file, then ends by the signal as usual. While an output is open, a file-size limit
+// makes a write fail instead of ending the process.
 struct OutputFile {
   std::intptr_t handle = -1;  // where the cut is written now
   OutputRule rule = OutputRule::Refuse;

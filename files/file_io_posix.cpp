@@ -23,6 +23,7 @@
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #endif
 
@@ -76,8 +77,10 @@ std::int64_t change_time(const struct stat& info) {
   return static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
 }
 
-// One of this process's descriptors open on the file `info` describes, one open for
-// writing first; -1 when none is.
+// One of the descriptors this process had before the run open on the file `info`
+// describes, one open for writing first; -1 when none is. Those are the ones it was started
+// with, which exec leaves only where they are not close-on-exec: every descriptor the tool
+// opens is, the output's own among them.
 int descriptor_on(const struct stat& info) {
   int found = -1;
   long most = ::sysconf(_SC_OPEN_MAX);
@@ -85,7 +88,11 @@ int descriptor_on(const struct stat& info) {
   for (int fd = 0; fd < most; ++fd) {
     struct stat other;
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fstat(fd, &other) != 0 || !same_file(other, info)) continue;
+    int fd_flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || fd_flags < 0 || (fd_flags & FD_CLOEXEC) != 0 || ::fstat(fd, &other) != 0 ||
+        !same_file(other, info)) {
+      continue;
+    }
     if ((flags & O_ACCMODE) != O_RDONLY) return fd;
     if (found < 0) found = fd;
   }
@@ -116,37 +123,54 @@ int open_resolved(int folder, const char* name, int flags, bool& magic) {
   return fd_plain;
 }
 
-// Whether the kernel lets a plain write, which may create, open the existing `name` in
-// `folder` that was opened as `info`: Linux applies its rules on files and FIFOs in sticky
-// folders (fs.protected_regular, fs.protected_fifos) only to opens that may create, so it is
-// asked by such an open. A FIFO without a reader (ENXIO) passed the checks.
-bool creating_open_allowed(int folder, const char* name, const struct stat& info) {
-  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return true;
-  int fd =
-      open_retrying(folder, name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == ENXIO && S_ISFIFO(info.st_mode);
-  struct stat opened;
-  bool same = ::fstat(fd, &opened) == 0 && same_file(opened, info);
-  ::close(fd);
-  return same;
-}
-
 // --- Interrupts -------------------------------------------------------------------------
 //
-// A named temporary file is removed by the handler of the signals that end a run; its name
-// and folder are recorded as the file is made, with the signals held, so that the handler
-// needs nothing but unlinkat and finds no file unrecorded. Commits run with the signals held: an
-// interrupt then takes effect once the output is whole, never halfway through.
+// A named temporary file is removed by the handler of every signal that would end the run;
+// its name and folder are recorded as the file is made, with the signals held, so that the
+// handler needs nothing but unlinkat and finds no file unrecorded. Commits run with the
+// signals held: an interrupt then takes effect once the output is whole, never halfway
+// through.
 
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+// The signals a handler may catch whose default action ends the process, but for the
+// real-time ones and SIGXFSZ, which the run ignores (a file-size limit is a failed write).
+const int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+bool ends_run(int signal_number) {
+  for (int ending : kEndingSignals) {
+    if (signal_number == ending) return true;
+  }
+#ifdef SIGRTMIN
+  return signal_number >= SIGRTMIN && signal_number <= SIGRTMAX;
+#else
+  return false;
+#endif
+}
+
+// Faults the processor raises: holding them would not hold them, the kernel ends the
+// process at once instead.
+bool is_fault(int signal_number) {
+  return signal_number == SIGILL || signal_number == SIGTRAP || signal_number == SIGBUS ||
+         signal_number == SIGFPE || signal_number == SIGSEGV || signal_number == SIGSYS;
+}
 
 std::atomic<int> armed_folder{-1};
 char armed_name[32];
 
 struct RunSignals {
-  struct sigaction before[kEndingSignalCount];
-  bool handled[kEndingSignalCount] = {};
+  struct sigaction before[NSIG];
+  bool handled[NSIG] = {};
   struct sigaction file_size_before;
   bool file_size_ignored = false;
 };
@@ -155,15 +179,23 @@ RunSignals run_signals;  // one output per process at a time
 void remove_temp_and_end(int signal_number) {
   int folder = armed_folder.load();
   if (folder >= 0) ::unlinkat(folder, armed_name, 0);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);  // delivered, by default, as the handler returns
+  // The caller's disposition again (ending the process, unless it was a handler of its
+  // own), and the signal again: delivered as this handler returns.
+  ::sigaction(signal_number, &run_signals.before[signal_number], nullptr);
+  ::raise(signal_number);
+}
+
+// The signals that end a run, but for the faults.
+void held_set(sigset_t& held) {
+  sigemptyset(&held);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (ends_run(signal_number) && !is_fault(signal_number)) sigaddset(&held, signal_number);
+  }
 }
 
 void hold_signals(sigset_t& previous) {
   sigset_t held;
-  sigemptyset(&held);
-  for (int signal_number : kEndingSignals)
-    sigaddset(&held, signal_number);
+  held_set(held);
   pthread_sigmask(SIG_BLOCK, &held, &previous);
 }
 
@@ -177,14 +209,14 @@ void arm(int folder, const std::string& name) {
   armed_folder.store(folder);
   struct sigaction handler = {};
   handler.sa_handler = remove_temp_and_end;
-  sigemptyset(&handler.sa_mask);
-  for (int i = 0; i < kEndingSignalCount; ++i) {
-    if (run_signals.handled[i]) continue;
-    struct sigaction& before = run_signals.before[i];
-    if (::sigaction(kEndingSignals[i], nullptr, &before) != 0 || before.sa_handler == SIG_IGN) {
+  held_set(handler.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (!ends_run(signal_number) || run_signals.handled[signal_number]) continue;
+    struct sigaction& before = run_signals.before[signal_number];
+    if (::sigaction(signal_number, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) {
       continue;
     }
-    run_signals.handled[i] = ::sigaction(kEndingSignals[i], &handler, nullptr) == 0;
+    run_signals.handled[signal_number] = ::sigaction(signal_number, &handler, nullptr) == 0;
   }
 }
 
@@ -202,9 +234,11 @@ void ignore_file_size_signal() {
 
 // Gives back the dispositions the run changed. REQUIRES: nothing armed.
 void restore_signals() {
-  for (int i = 0; i < kEndingSignalCount; ++i) {
-    if (run_signals.handled[i]) ::sigaction(kEndingSignals[i], &run_signals.before[i], nullptr);
-    run_signals.handled[i] = false;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (run_signals.handled[signal_number]) {
+      ::sigaction(signal_number, &run_signals.before[signal_number], nullptr);
+    }
+    run_signals.handled[signal_number] = false;
   }
   if (run_signals.file_size_ignored) ::sigaction(SIGXFSZ, &run_signals.file_size_before, nullptr);
   run_signals.file_size_ignored = false;
@@ -386,9 +420,13 @@ bool carry_identity(int from, int to) {
       ::fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
     return false;
   }
-  // After the owner: changing it clears the set-id bits.
-  if (::fchmod(to, wanted.st_mode & 07777) != 0) return false;
-  if (!carry_attributes(from, to) || !carry_flags(from, to)) return false;
+  // The ACL before the mode: setting it sets the permission bits with it, so no moment
+  // lets in a user it shuts out. The mode after the owner, whose change clears the set-id
+  // bits; with an ACL, the mode's group bits are its mask, which the ACL already has.
+  if (!carry_attributes(from, to) || ::fchmod(to, wanted.st_mode & 07777) != 0 ||
+      !carry_flags(from, to)) {
+    return false;
+  }
   // The system may have dropped a set-id bit rather than refused it.
   return ::fstat(to, &present) == 0 && present.st_uid == wanted.st_uid &&
          present.st_gid == wanted.st_gid && (present.st_mode & 07777) == (wanted.st_mode & 07777);
@@ -509,19 +547,18 @@ bool copy_into(int from, int to) {
   return copy_range(from, to, 0, overwritten) && ::ftruncate(to, size) == 0;
 }
 
-// Gives the unnamed temporary file a name in the output's folder, for a rename; the
-// handler is armed before the name exists. REQUIRES: the signals are held.
+// Gives the unnamed temporary file a name in the output's folder, for a rename. No handler
+// is needed: the signals stay held until the name is gone, and a signal the commit held
+// finds the dispositions the caller had. REQUIRES: the signals are held.
 bool name_temp(OutputFile& file) {
   int folder = as_fd(file.folder);
   std::string self = proc_path(as_fd(file.handle));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = temp_file_name(next_unique());
-    arm(folder, name);
     if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       file.temp_name = name;
       return true;
     }
-    disarm();
     if (errno != EEXIST) return false;
   }
   return false;
@@ -552,18 +589,22 @@ bool link_in_new(OutputFile& file) {
   return true;
 }
 
+// Whether the file open as `fd` is mounted on a name (below).
+bool is_mounted(int fd, const struct stat& info, const std::string& name);
+
 // Puts the complete temporary file in the place of the file that was opened, by swapping
 // the two names at once and then checking that what came out is that very file, with no
-// other name. False, with nothing changed, when the file was linked, written or given
-// another owner, mode or attribute since its identity was taken (the swap itself marks it
-// changed, so this is asked just before), when the swap cannot be made, or when what came
+// other name. False, with nothing changed, when the file was linked, written, mounted or
+// given another owner, mode or attribute since its identity was taken (the swap itself marks
+// it changed, so this is asked just before), when the swap cannot be made, or when what came
 // out is another file (moved there or linked meanwhile): then it is swapped back. Should
 // even that fail, what came out keeps the temporary name: it is never removed.
 bool exchange_in(OutputFile& file) {
 #ifdef RENAME_EXCHANGE
   int folder = as_fd(file.folder);
   struct stat out, opened;
-  if (::fstat(as_fd(file.target), &opened) != 0 || change_time(opened) != file.target_changed) {
+  if (::fstat(as_fd(file.target), &opened) != 0 || change_time(opened) != file.target_changed ||
+      is_mounted(as_fd(file.target), opened, file.final_name)) {
     return false;
   }
   if (file.temp_unnamed && !name_temp(file)) return false;
@@ -617,44 +658,285 @@ const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 const int kOutputFlags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
 
-// Where the kernel says the file open as `fd` lies: its folder, opened, and its name in it,
-// checked to be that very file. False when it cannot be told.
-bool where_file_lies(int fd, int& folder, std::string& name) {
-  char text[PATH_MAX];
-  ssize_t length = ::readlink(proc_path(fd).c_str(), text, sizeof text);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text || text[0] != '/') {
+#ifdef __linux__
+// A mount, as /proc/self/mountinfo tells it.
+struct Mount {
+  std::uint64_t id = 0;
+  std::string device;  // its file system's, major:minor
+  std::string root;    // the folder or file of that file system it shows
+  std::string point;   // the name it shows it at
+};
+
+// The `index`-th field of a line of mountinfo, whose fields are parted by blanks; a blank,
+// tab, line break or backslash in a path is written \ooo there.
+std::string mount_field(const char* line, int index) {
+  while (index-- > 0) {
+    line = std::strchr(line, ' ');
+    if (line == nullptr) return "";
+    ++line;
+  }
+  std::string field;
+  for (const char* at = line; *at != ' ' && *at != '\n' && *at != '\0'; ++at) {
+    if (at[0] == '\\' && at[1] >= '0' && at[1] <= '3' && at[2] >= '0' && at[2] <= '7' &&
+        at[3] >= '0' && at[3] <= '7') {
+      field += static_cast<char>((at[1] - '0') * 64 + (at[2] - '0') * 8 + (at[3] - '0'));
+      at += 3;
+    } else {
+      field += *at;
+    }
+  }
+  return field;
+}
+
+// The mounts this process sees, and among them `id` as `own`; false when it is not found.
+bool find_mounts(std::uint64_t id, std::vector<Mount>& list, Mount& own) {
+  std::FILE* file = std::fopen("/proc/self/mountinfo", "re");
+  if (file == nullptr) return false;
+  char* line = nullptr;
+  std::size_t size = 0;
+  bool found = false;
+  while (::getline(&line, &size, file) > 0) {
+    Mount mount;
+    mount.id = std::strtoull(line, nullptr, 10);
+    mount.device = mount_field(line, 2);
+    mount.root = mount_field(line, 3);
+    mount.point = mount_field(line, 4);
+    if (mount.id != id) {
+      list.push_back(mount);
+    } else {
+      own = mount;
+      found = true;
+    }
+  }
+  std::free(line);
+  std::fclose(file);
+  return found;
+}
+
+// The mount the file open as `fd` is seen through, and whether the file is its root, as a
+// file mounted on a name (a bind mount) is. False where the system cannot tell (before
+// Linux 5.8).
+bool mount_of(int fd, std::uint64_t& id, bool& root) {
+#if defined(STATX_MNT_ID) && defined(STATX_ATTR_MOUNT_ROOT)
+  struct statx info;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &info) != 0 ||
+      (info.stx_mask & STATX_MNT_ID) == 0) {
     return false;
   }
-  std::string path(text, static_cast<std::size_t>(length)), folder_path;
-  struct stat opened, entry;
-  if (!split_path(path, folder_path, name) || ::fstat(fd, &opened) != 0) return false;
-  folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
-  if (folder < 0) return false;
-  if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      same_file(entry, opened)) {
-    return true;
+  id = info.stx_mnt_id;
+  root = (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  return true;
+#else
+  (void)fd;
+  (void)id;
+  (void)root;
+  return false;
+#endif
+}
+
+// Where a file mounted on a name lies, as paths to check: its own folder, seen through
+// another mount of its file system.
+std::vector<std::string> paths_behind_mount(std::uint64_t id) {
+  std::vector<Mount> list;
+  Mount own;
+  std::vector<std::string> paths;
+  if (!find_mounts(id, list, own)) return paths;
+  for (const Mount& other : list) {
+    if (other.device != own.device) continue;
+    if (other.root == "/") {
+      paths.push_back((other.point == "/" ? "" : other.point) + own.root);
+    } else if (own.root.compare(0, other.root.size() + 1, other.root + "/") == 0) {
+      paths.push_back(other.point + own.root.substr(other.root.size()));
+    }
   }
+  return paths;
+}
+#endif
+
+// Whether `name` in `folder` is the file `opened` itself: its own entry, not a symbolic
+// link to it nor a name it is mounted on.
+bool lies_at(int folder, const char* name, const struct stat& opened) {
+#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
+  struct statx entry;
+  return ::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_INO, &entry) == 0 &&
+         makedev(entry.stx_dev_major, entry.stx_dev_minor) == opened.st_dev &&
+         entry.stx_ino == opened.st_ino && (entry.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0;
+#else
+  struct stat entry;
+  return ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && same_file(entry, opened);
+#endif
+}
+
+// Where the kernel says the file open as `fd` lies: its folder, opened, and its name in it,
+// checked to be that very file. For a file mounted on a name, which the kernel names, its
+// folder is looked for behind the mount. False when it cannot be told.
+bool where_file_lies(int fd, int& folder, std::string& name) {
+  struct stat opened;
+  char text[PATH_MAX];
+  ssize_t length = ::readlink(proc_path(fd).c_str(), text, sizeof text);
+  if (::fstat(fd, &opened) != 0 || length <= 0 || static_cast<std::size_t>(length) >= sizeof text ||
+      text[0] != '/') {
+    return false;
+  }
+  std::vector<std::string> paths{std::string(text, static_cast<std::size_t>(length))};
+#ifdef __linux__
+  std::uint64_t mount;
+  bool mounted_here;
+  if (mount_of(fd, mount, mounted_here) && mounted_here) paths = paths_behind_mount(mount);
+#endif
+  for (const std::string& path : paths) {
+    std::string folder_path, entry;
+    if (!split_path(path, folder_path, entry)) continue;
+    int opened_folder = open_retrying(AT_FDCWD, folder_path.c_str(), kFolderFlags);
+    if (opened_folder < 0) continue;
+    if (lies_at(opened_folder, entry.c_str(), opened)) {
+      folder = opened_folder;
+      name = entry;
+      return true;
+    }
+    ::close(opened_folder);
+  }
+  return false;
+}
+
+// Whether the file open as `fd`, `info`, named `name` where it lies, is mounted on a name
+// (a bind mount): on the one it was opened by, or on another this process sees. Every view
+// of it sees a cut copied into it; a rename would change only one.
+bool is_mounted(int fd, const struct stat& info, const std::string& name) {
+#ifdef __linux__
+  std::uint64_t id;
+  bool root;
+  std::vector<Mount> list;
+  Mount own;
+  if (!mount_of(fd, id, root)) return false;
+  if (root) return true;
+  if (!find_mounts(id, list, own)) return false;
+  for (const Mount& other : list) {
+    // Mounted elsewhere, the file is the root of that mount, and goes by its name there.
+    std::size_t slash = other.root.find_last_of('/');
+    if (other.device != own.device || other.root.compare(slash + 1, std::string::npos, name) != 0) {
+      continue;
+    }
+    struct stat shown;
+    int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+    if (::fstatat(AT_FDCWD, other.point.c_str(), &shown, flags) == 0 && same_file(shown, info)) {
+      return true;
+    }
+  }
+#else
+  (void)fd;
+  (void)info;
+  (void)name;
+#endif
+  return false;
+}
+
+// The second now, by the clock file systems stamp their files with.
+std::int64_t seconds_now() {
+  struct timespec now;
+#ifdef CLOCK_REALTIME_COARSE
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+#else
+  ::clock_gettime(CLOCK_REALTIME, &now);
+#endif
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
+// Whether the file open as `fd` can only be one the caller's own open made in the second
+// `since` or later: an empty regular file of the caller's, with one link, born then (where
+// the file system keeps no birth time, its status changed then). A file of the caller's
+// that someone moved or linked there is older.
+bool made_since(int fd, std::int64_t since) {
+  struct stat made;
+  if (::fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
+      made.st_nlink != 1 || made.st_uid != ::geteuid()) {
+    return false;
+  }
+  std::int64_t born = static_cast<std::int64_t>(made.st_ctim.tv_sec);
+#if defined(__linux__) && defined(STATX_BTIME)
+  struct statx info;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) == 0 &&
+      (info.stx_mask & STATX_BTIME) != 0) {
+    born = static_cast<std::int64_t>(info.stx_btime.tv_sec);
+  }
+#endif
+  return born >= since;
+}
+
+// Removes the file open as `fd` from where it lies, when it can only be one the caller's
+// own open made since `since`; the folder it lay in is then left open as `folder`, with its
+// name in it. False, with nothing removed, otherwise.
+bool remove_made(int fd, std::int64_t since, int& folder, std::string& name) {
+  if (!made_since(fd, since) || !where_file_lies(fd, folder, name)) return false;
+  if (::unlinkat(folder, name.c_str(), 0) == 0) return true;
   ::close(folder);
   return false;
 }
 
-// The empty file the kernel just made through a link, at the caller's open `fd`, is removed
-// again, and the output becomes that name in that folder: a new name, made only once the cut
-// is complete. False, with nothing changed, when the file cannot be told to be the one just
-// made (someone made one meanwhile) or where it lies.
-bool take_back_made(int fd, OutputFile& file) {
-  struct stat made;
-  int folder;
-  std::string name;
-  if (::fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
-      made.st_nlink != 1 || made.st_uid != ::geteuid() || !where_file_lies(fd, folder, name)) {
-    return false;
+bool is_file(int fd, const struct stat& info) {
+  struct stat opened;
+  return ::fstat(fd, &opened) == 0 && same_file(opened, info);
+}
+
+// What `name` in `folder` leads to, as the kernel resolves it, learnt without opening it for
+// anything, so that nothing waits and nothing is made. `magic` as for open_resolved. False,
+// with errno set, when nothing is there or it cannot be reached.
+bool look_up(int folder, const char* name, struct stat& info, bool& magic) {
+#ifdef O_PATH
+  int fd = open_resolved(folder, name, O_PATH | O_CLOEXEC, magic);
+  if (fd < 0) return false;
+  bool known = ::fstat(fd, &info) == 0;
+  ::close(fd);
+  return known;
+#else
+  magic = false;
+  return ::fstatat(folder, name, &info, 0) == 0;
+#endif
+}
+
+// Opens for writing the existing `name` in `folder`, looked up as `info`, by the open a
+// plain write makes, less its truncation: for a file or a FIFO one that may create, since
+// Linux applies its rules on other users' files and FIFOs in sticky folders
+// (fs.protected_regular, fs.protected_fifos) only to those. It does not wait: a FIFO without
+// a reader, or a file whose lease is being broken, is waited for as by a plain write only
+// once the kernel has let the open pass, and only while the name still leads to `info`.
+// -1 when it does not, or when the open reaches another file than `info` (the name changed
+// meanwhile); a file that open made is removed.
+int open_judged(int folder, const char* name, const struct stat& info) {
+  int flags = kOutputFlags | (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) ? O_CREAT : 0);
+  std::int64_t since = seconds_now();
+  int fd = open_retrying(folder, name, flags | O_NONBLOCK, 0666);
+  if (fd < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
+    struct stat found;
+    bool magic;
+    if (!look_up(folder, name, found, magic) || !same_file(found, info)) return -1;
+    since = seconds_now();
+    fd = open_retrying(folder, name, flags, 0666);
+  } else if (fd >= 0) {
+    int now = ::fcntl(fd, F_GETFL);
+    if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) {
+      ::close(fd);
+      return -1;
+    }
   }
-  if (::unlinkat(folder, name.c_str(), 0) != 0) {
-    ::close(folder);
-    return false;
+  if (fd < 0 || is_file(fd, info)) return fd;
+  int made_folder;
+  std::string made_name;
+  if ((flags & O_CREAT) != 0 && remove_made(fd, since, made_folder, made_name)) {
+    ::close(made_folder);
   }
   ::close(fd);
+  return -1;
+}
+
+// The empty file the kernel just made through a link, at the caller's open `fd` made in the
+// second `since`, is removed again, and the output becomes that name in that folder: a new
+// name, made only once the cut is complete. False, with nothing changed, when the file
+// cannot be proven to be the one that open made, or where it lies cannot be told.
+bool take_back_made(int fd, std::int64_t since, OutputFile& file) {
+  int folder;
+  std::string name;
+  if (!remove_made(fd, since, folder, name)) return false;
   close_fd(file.folder);
   file.folder = folder;
   file.final_name = name;
@@ -672,8 +954,8 @@ void probe_descriptor(int own, OutputFile& file, OutputFacts& facts) {
 // Looks at what `path` stands for and readies what each rule needs: the destination open
 // for writing, its folder open, a temporary file made beside it. The folder is opened
 // once, the name is reached from it, and every path is resolved by the kernel, whose rules
-// on links and sticky folders apply as to a plain write. Fills `facts` for
-// choose_output_rule.
+// on links and sticky folders apply as to a plain write. Nothing is opened that could wait
+// before the kernel has judged the open. Fills `facts` for choose_output_rule.
 void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts) {
   int own = descriptor_spelled(path);
   if (own >= 0) {
@@ -688,38 +970,35 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
   const char* name = file.final_name.c_str();
 
   bool magic;
-  int fd = open_resolved(folder, name, kOutputFlags, magic);
-  bool missing = fd < 0 && errno == ENOENT;
   struct stat info, entry;
-  if (missing && ::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(entry.st_mode)) {
-    // A link to no file yet: the kernel makes the file where the link leads, as a plain
-    // write would, or refuses.
-    fd = open_retrying(folder, name, kOutputFlags | O_CREAT, 0666);
-    if (fd < 0) return;
-    if (take_back_made(fd, file)) {
+  if (!look_up(folder, name, info, magic)) {
+    if (errno != ENOENT) return;
+    if (::fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(entry.st_mode)) {
       facts.kind = OutputKind::Nothing;
       return;
     }
-  } else if (fd < 0) {
-    if (missing) facts.kind = OutputKind::Nothing;
-    return;
-  }
-  if (::fstat(fd, &info) != 0) {
+    // A link to no file yet: the kernel makes the file where the link leads, as a plain
+    // write would, or refuses.
+    std::int64_t since = seconds_now();
+    int fd = open_retrying(folder, name, kOutputFlags | O_CREAT | O_NONBLOCK, 0666);
+    if (fd < 0) return;
+    bool taken_back = take_back_made(fd, since, file);
     ::close(fd);
-    return;
+    if (taken_back) {
+      facts.kind = OutputKind::Nothing;
+      return;
+    }
+    // A file is there by now: as any other.
+    if (!look_up(folder, name, info, magic)) return;
   }
   if (magic && (own = descriptor_on(info)) >= 0) {
-    ::close(fd);
     probe_descriptor(own, file, facts);
     return;
   }
+  int fd = open_judged(folder, name, info);
+  if (fd < 0) return;
   facts.kind = S_ISREG(info.st_mode) ? OutputKind::Regular : OutputKind::Special;
-  facts.writable = creating_open_allowed(folder, name, info);
-  if (!facts.writable) {
-    ::close(fd);
-    return;
-  }
+  facts.writable = true;
   if (facts.kind == OutputKind::Special) {
     file.handle = fd;
     return;
@@ -730,20 +1009,46 @@ void probe_output(const std::string& path, OutputFile& file, OutputFacts& facts)
   facts.links = static_cast<std::int64_t>(info.st_nlink);
 }
 
-// Makes the temporary file the rule needs in the output's folder, and for a rename gives it
-// the replaced file's identity.
+// Makes the temporary file the rule needs and, for a rename, gives it the replaced file's
+// identity. A new name's lies in the output's folder; a replacement's beside the file
+// itself, on its file system, also where a link or a mount leads there from another: in the
+// output's folder only where the file lies there, or where the kernel cannot tell.
 void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
   if (facts.kind != OutputKind::Regular && facts.kind != OutputKind::Nothing) return;
   if (facts.kind == OutputKind::Regular && !facts.writable) return;
+  bool replacing = facts.kind == OutputKind::Regular;
   int folder = as_fd(file.folder);
-  bool keeps_names = folder_keeps_names(folder);
+  int beside = folder;
+  std::string lies_name = file.final_name;
+  struct stat info, here, there;
+  if (replacing && where_file_lies(as_fd(file.target), beside, lies_name) &&
+      ::fstat(beside, &there) == 0 && ::fstat(folder, &here) == 0 && same_file(there, here)) {
+    ::close(beside);
+    beside = folder;
+  }
+  bool keeps_names = folder_keeps_names(beside);
   // A new file gets the usual mode (0666 less the umask, or the folder's default ACL); a
   // replacement is private until it takes the old file's identity.
-  bool replacing = facts.kind == OutputKind::Regular;
-  facts.temp_beside = make_temp(file, folder, replacing ? 0600 : 0666, form, !keeps_names);
-  if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file) return;
-  struct stat info;
-  if (::fstat(as_fd(file.target), &info) != 0) return;
+  bool made = make_temp(file, beside, replacing ? 0600 : 0666, form, !keeps_names);
+  if (beside != folder) {
+    // Copied into the file, never renamed there: its descriptor is all that is needed.
+    // Where none can be made beside the file, one beside the name serves (else /tmp).
+    if (!file.temp_name.empty()) {
+      ::unlinkat(beside, file.temp_name.c_str(), 0);
+      disarm();
+      file.temp_name.clear();
+    }
+    ::close(beside);
+    if (!made) make_temp(file, folder, 0600, form, !folder_keeps_names(folder));
+    return;
+  }
+  facts.temp_beside = made;
+  if (!replacing || !facts.temp_beside || facts.links != 1 || !facts.entry_is_file ||
+      ::fstat(as_fd(file.target), &info) != 0) {
+    return;
+  }
+  facts.mounted = is_mounted(as_fd(file.target), info, lies_name);
+  if (facts.mounted) return;
   facts.rename_allowed = !keeps_names && rename_allowed(folder, info);
   // Before the cut is written: the writes then clear what writing clears (set-id bits, a
   // file capability) as the kernel decides for a write into the file itself.
@@ -896,6 +1201,16 @@ bool trim_reserved(OutputFile& file) {
   return ::ftruncate(as_fd(file.handle), file.written) == 0;
 }
 
+// Takes the error closing the temporary file would report, before the file is put in place:
+// close runs the file system's flush, where NFS, FUSE and CIFS report failed write-backs,
+// on every descriptor closed, not only the last. So a duplicate is closed: the file's own
+// descriptor stays open, as linking an unnamed file in and copying from it need it.
+bool flush_temp(OutputFile& file) {
+  if (!writes_temp(file)) return true;
+  int copy = ::fcntl(as_fd(file.handle), F_DUPFD_CLOEXEC, 0);
+  return copy >= 0 && ::close(copy) == 0;
+}
+
 }  // namespace
 
 bool write_output(OutputFile& file, const char* data, std::size_t size) {
@@ -915,7 +1230,7 @@ bool commit_output(OutputFile& file) {
   sigset_t previous;
   hold_signals(previous);
   bool ok = false;
-  if (!trim_reserved(file)) file.rule = OutputRule::Refuse;
+  if (!trim_reserved(file) || !flush_temp(file)) file.rule = OutputRule::Refuse;
   int out = as_fd(file.handle);
   switch (file.rule) {
     case OutputRule::Refuse:

@@ -15,10 +15,11 @@ OutputRule choose_output_rule(const OutputFacts& facts) {
       // 3. An existing file: only when the caller may write it, as a plain open for writing
       // would decide. Renamed over only when that loses nothing; otherwise the complete cut
       // is copied into the same file, which keeps its links, owner and attributes. A name that
-      // is a link keeps leading where it led: the file behind it is written.
+      // is a link keeps leading where it led: the file behind it is written. So is a mounted
+      // file, so that every name it is seen by shows the cut.
       if (!facts.writable) return OutputRule::Refuse;
       if (facts.temp_beside && facts.links == 1 && facts.identity_kept && facts.rename_allowed &&
-          facts.entry_is_file) {
+          facts.entry_is_file && !facts.mounted) {
         return OutputRule::ReplaceByRename;
       }
       return OutputRule::CopyInto;

@@ -27,6 +27,7 @@ struct OutputFacts {
   bool rename_allowed = false;  // the folder lets the caller swap the file's name for another
   bool entry_is_file = false;   // the folder's entry of that name is the file itself, not a
                                 // symbolic link that leads to it
+  bool mounted = false;         // the file is mounted on a name (a bind mount), this or another
 };
 
 enum class OutputRule {

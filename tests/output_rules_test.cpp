@@ -15,7 +15,7 @@ TEST(OutputRules, ChoiceFromFacts) {
   struct Case {
     const char* name;
     OutputFacts facts;  // kind, writable, temp_beside, links, identity_kept, rename_allowed,
-                        // entry_is_file
+                        // entry_is_file, mounted
     OutputRule rule;
   };
   const Case cases[] = {
@@ -35,6 +35,7 @@ TEST(OutputRules, ChoiceFromFacts) {
        {K::Regular, true, true, 1, true, true, false},
        R::CopyInto},
       {"file with two links", {K::Regular, true, true, 2, true, true, true}, R::CopyInto},
+      {"file mounted on a name", {K::Regular, true, true, 1, true, true, true, true}, R::CopyInto},
       {"file whose owner or attributes cannot be given",
        {K::Regular, true, true, 1, false, true, true},
        R::CopyInto},

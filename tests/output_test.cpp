@@ -25,6 +25,7 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -60,10 +61,12 @@ bool is_root() {
   return ::geteuid() == 0;
 }
 
-// Runs `commands` with sh in `folder`; true when they succeed.
+// Runs `commands` with sh in `folder`; true when they succeed. (The output is sent away by
+// exec, which leaves no copy of the test's own for a command left running to hold.)
 bool shell(const std::string& folder, const std::string& commands) {
   if (commands.empty()) return true;
-  return std::system(("cd '" + folder + "' && { " + commands + "; } >/dev/null 2>&1").c_str()) == 0;
+  return std::system(
+             ("exec >/dev/null 2>&1; cd '" + folder + "' && { " + commands + "; }").c_str()) == 0;
 }
 
 bool has_command(const std::string& name) {
@@ -199,16 +202,18 @@ bool wait_for_output(long pid, const std::string& folder, off_t size) {
 struct ExistingCase {
   const char* name;
   const char* setup;  // sh commands run by root in the folder (mode 0777) that holds in.bvh
-                      // and out.bvh (root's, mode 0644)
+                      // and out.bvh (root's, mode 0644); mounts on view.bvh, mnt/view.bvh
+                      // and mnt are undone afterwards
   const char* tools;  // the commands the setup needs
   bool as_nobody;     // run as an ordinary user, else as root
   bool written;       // else refused, and out.bvh stays as it was
   bool same_inode;    // written into the very file, else replaced by a rename
   // Cases of another user of the machine, who can write the folder, plant links and move
   // files. Given `check`, it stands for the comparisons of out.bvh before and after.
-  int protect = 0;          // the kernel's protections the case needs switched on
-  const char* during = "";  // sh commands run by root while the run waits in mid-motion
-  const char* check = "";   // sh condition that holds in the folder afterwards
+  int protect = 0;                 // the kernel's protections the case needs switched on
+  const char* during = "";         // sh commands run by root while the run waits in mid-motion
+  const char* check = "";          // sh condition that holds in the folder afterwards
+  const char* output = "out.bvh";  // the name the run is given (-o)
 };
 
 // The kernel's protections of sticky folders, as fs.protected_* sets them.
@@ -256,8 +261,55 @@ const ExistingCase kExistingCases[] = {
      kRegular},
     {"another user's FIFO in a sticky folder of root's",
      "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
-     "{ cat out.bvh >/dev/null & }",
+     "{ timeout 10 cat out.bvh >/dev/null & }",
      "", false, false, false, kFifos, "", "[ -p out.bvh ]"},
+    // A plain write is refused at once: nothing waits for a reader (one comes after 5 s) or
+    // for the name to be taken away meanwhile, and nothing is made.
+    {"another user's FIFO without a reader in a sticky folder of root's",
+     "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
+     "{ (sleep 5; touch waited; timeout 5 cat out.bvh) & }",
+     "", true, false, false, kFifos, "",
+     "[ -p out.bvh ] && [ \"$(ls -A)\" = \"$(ls in.bvh out.bvh)\" ]"},
+    {"another user's FIFO taken from its name while a reader is awaited",
+     "rm out.bvh && mkfifo -m 666 out.bvh && chown daemon out.bvh && chmod 1777 . && "
+     "{ (sleep 5; ln out.bvh kept && rm out.bvh && timeout 5 cat kept) & }",
+     "", true, false, false, kFifos, "",
+     "[ -p out.bvh ] && [ \"$(ls -A)\" = \"$(ls in.bvh out.bvh)\" ]"},
+    // Its owner holds a lease on it, which a waiting open would have broken.
+    {"another user's file under a lease in a sticky folder of root's",
+     "chown daemon out.bvh && chmod 666 out.bvh && chmod 1777 . && "
+     "{ setpriv --reuid daemon --regid daemon --clear-groups perl -e 'open(my $f, \"<\", "
+     "\"out.bvh\") or die; $SIG{IO} = sub { open(my $b, \">\", \"broken\"); exit }; "
+     "fcntl($f, 1024, 0) or die; sleep 5' & } && "
+     "timeout 5 sh -c 'until grep -q \"LEASE.*:$0 \" /proc/locks; do sleep 0.1; done' "
+     "$(stat -c %i out.bvh)",
+     "", true, false, false, kRegular, "",
+     "[ ! -e broken ] && grep -qx 'the previous cut' out.bvh"},
+    // Written as cat writes it: the descriptor found is not the program's own.
+    {"a link to a file another process has open, through /proc",
+     "mv out.bvh held.bvh && chown nobody:nogroup held.bvh && "
+     "{ setpriv --reuid 65534 --regid 65534 --clear-groups sleep 5 3>>held.bvh & } && "
+     "timeout 5 sh -c 'until grep -qx sleep /proc/$0/comm; do sleep 0.1; done' $! && "
+     "ln -s /proc/$!/fd/3 out.bvh",
+     "", true, true, true, 0, "", "grep -qx A0 held.bvh && [ -L out.bvh ]"},
+    {"a link through /proc/self/cwd",
+     "mv out.bvh real.bvh && chown nobody:nogroup real.bvh && ln -s /proc/self/cwd/real.bvh "
+     "out.bvh",
+     "", true, true, true, 0, "", "grep -qx A0 real.bvh && [ -L out.bvh ]"},
+    // The temporary file lies beside the file, on its disk, not on the full one of the name.
+    {"a link on a full disk to a file on another",
+     "chmod 666 out.bvh && mkdir mnt && mount -t tmpfs -o size=4k tmpfs mnt && "
+     "ln -s ../out.bvh mnt/out.bvh && { dd if=/dev/zero of=mnt/fill bs=4k; true; }",
+     "", true, true, true, 0, "", "", "mnt/out.bvh"},
+    {"a file mounted on a name on a full disk",
+     "chmod 666 out.bvh && mkdir mnt && mount -t tmpfs -o size=4k tmpfs mnt && "
+     "touch mnt/view.bvh && mount --bind out.bvh mnt/view.bvh && "
+     "{ dd if=/dev/zero of=mnt/fill bs=4k; true; }",
+     "", true, true, true, 0, "", "", "mnt/view.bvh"},
+    // Every name the file is mounted on sees the cut.
+    {"a file also mounted on another name",
+     "chown nobody:nogroup out.bvh && touch view.bvh && mount --bind out.bvh view.bvh", "", true,
+     true, true, 0, "", "grep -qx A0 view.bvh && cmp -s out.bvh view.bvh"},
     {"a link swapped between two of one's files during the run",
      "mkdir a b && mv out.bvh a && echo kept > b/out.bvh && chmod 444 b/out.bvh && "
      "ln -s a/out.bvh out.bvh && chown -hR nobody:nogroup a b out.bvh",
@@ -336,13 +388,14 @@ TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
   options.cwd = dir.path;
   if (c.as_nobody) options.user = options.group = kNobody;
   ToolRun run;
-  std::string console = ok_console("out.bvh");
+  std::string console = ok_console(c.output);
   if (c.during[0] == '\0') {
-    run = run_tool({"in.bvh", "-e", "0"}, options);
+    run = run_tool({"in.bvh", "-e", "0", "-o", c.output}, options);
   } else {
     // The input stalls after frame 0 until the name has been changed.
     ASSERT_EQ(::mkfifo(dir.file("in.pipe").c_str(), 0666), 0);
-    ToolProcess process = start_program({MOCSLICE_BINARY, "in.pipe", "-e", "1"}, options);
+    ToolProcess process =
+        start_program({MOCSLICE_BINARY, "in.pipe", "-e", "1", "-o", c.output}, options);
     int pipe = open_pipe_writer(dir.file("in.pipe"));
     ASSERT_GE(pipe, 0);
     const std::string head = hierarchy() + "Frames: 3\nFrame Time: 0.04\nA0\n";
@@ -356,19 +409,22 @@ TEST_P(ExistingOutput, KeepsWhatAPlainWriteKeeps) {
     run = finish_program(process);
     ASSERT_TRUE(stalled);
     ASSERT_TRUE(changed) << c.during;
-    console = "OK\nMotion with 2 frames (0..1) from in.pipe copied to out.bvh\n";
+    console =
+        "OK\nMotion with 2 frames (0..1) from in.pipe copied to " + std::string(c.output) + "\n";
   }
   switch_back(protections);
   FileState after = checked ? FileState() : state_of(dir.file("out.bvh"));
   std::vector<std::string> names_after = entries(dir.path);
-  shell(dir.path, "chattr -i -a . out.bvh");  // so that the folder can be removed
+  bool held = !checked || shell(dir.path, c.check);
+  // So that the folder can be removed.
+  shell(dir.path, "chattr -i -a . out.bvh; umount view.bvh mnt/view.bvh; umount mnt");
 
   for (const std::string& name : names_after)
     EXPECT_NE(name.rfind(".mocslice-", 0), 0u) << name;
-  EXPECT_EQ(run.out, c.written ? console : kCreateError + std::string("out.bvh"));
+  EXPECT_EQ(run.out, c.written ? console : kCreateError + std::string(c.output));
   EXPECT_EQ(run.status, c.written ? 0 : 255);
   if (checked) {
-    EXPECT_TRUE(shell(dir.path, c.check)) << c.check;
+    EXPECT_TRUE(held) << c.check;
     return;
   }
   EXPECT_EQ(names_after, names);
@@ -574,19 +630,29 @@ INSTANTIATE_TEST_SUITE_P(Output, SignalDuringARun, testing::ValuesIn(kSignalCase
 // ended by a signal. Asked for here in the program's own process, as no file system at hand
 // lacks unnamed temporary files.
 TEST(Output, NamedTemporaryFiles) {
-  enum class End { Commit, Discard, Signal };
+  enum class End { Commit, Discard, Signal, IgnoredSignal };
   struct Case {
     const char* name;
     bool previous;
     End end;
+    int signal = 0;
   };
   const Case cases[] = {
       {"new, committed", false, End::Commit},
       {"over an old one, committed", true, End::Commit},
       {"new, discarded", false, End::Discard},
       {"over an old one, discarded", true, End::Discard},
-      {"new, ended by SIGTERM", false, End::Signal},
-      {"over an old one, ended by SIGINT", true, End::Signal},
+      {"new, ended by SIGTERM", false, End::Signal, SIGTERM},
+      {"over an old one, ended by SIGINT", true, End::Signal, SIGINT},
+      {"new, ended by SIGALRM", false, End::Signal, SIGALRM},
+      {"over an old one, ended by SIGXCPU", true, End::Signal, SIGXCPU},
+      {"new, ended by SIGVTALRM", false, End::Signal, SIGVTALRM},
+      {"new, ended by SIGPROF", false, End::Signal, SIGPROF},
+      {"new, ended by SIGUSR1", false, End::Signal, SIGUSR1},
+      {"over an old one, ended by SIGUSR2", true, End::Signal, SIGUSR2},
+      {"new, ended by SIGPIPE", false, End::Signal, SIGPIPE},
+      {"new, ended by a real-time signal", false, End::Signal, SIGRTMIN},
+      {"new, SIGUSR1 ignored by the caller", false, End::IgnoredSignal, SIGUSR1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -594,18 +660,26 @@ TEST(Output, NamedTemporaryFiles) {
     const std::string path = dir.file("out.bvh");
     if (c.previous) write_file(path, kPrevious);
     std::vector<std::string> before = entries(dir.path);
-    if (c.end == End::Signal) {
-      int signal_number = c.previous ? SIGINT : SIGTERM;
+    if (c.end == End::Signal || c.end == End::IgnoredSignal) {
+      // An ignored signal changes nothing: the run goes on, its temporary file still there.
       EXPECT_EXIT(
           {
             OutputFile file;
+            if (c.end == End::IgnoredSignal) std::signal(c.signal, SIG_IGN);
             if (create_output(path, file, TempForm::Named) && write_output(file, "cut\n", 4) &&
                 entries(dir.path).size() == before.size() + 1) {
-              std::raise(signal_number);
+              std::raise(c.signal);
+              bool going_on = entries(dir.path).size() == before.size() + 1;
+              discard_output(file);
+              std::_Exit(going_on ? 0 : 1);
             }
-            std::_Exit(0);
+            std::_Exit(1);
           },
-          testing::KilledBySignal(signal_number), "");
+          [&](int status) {
+            return c.end == End::Signal ? WIFSIGNALED(status) && WTERMSIG(status) == c.signal
+                                        : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+          },
+          "");
       EXPECT_EQ(entries(dir.path), before);
       continue;
     }

@@ -3,11 +3,18 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "files/file_io.h"
+
+// The system's own conversion of a path to its name (\??\C:\dir\name), the one every Win32 file
+// call makes; exported by ntdll since Windows Vista.
+extern "C" NTSTATUS NTAPI RtlDosPathNameToNtPathName_U_WithStatus(PCWSTR path, PUNICODE_STRING name,
+                                                                  PWSTR* part, PVOID relative);
 
 namespace {
 
@@ -68,16 +75,48 @@ void close_input(InputFile& file) {
 
 namespace {
 
-// True for "\\.\pipe\..." in any spelling of its separators and case.
-bool is_pipe_name(const std::string& path) {
-  const char kPrefix[] = "\\\\.\\pipe\\";
-  if (path.size() < sizeof kPrefix - 1) return false;
-  for (std::size_t i = 0; i < sizeof kPrefix - 1; ++i) {
-    char c = path[i] == '/' ? '\\' : path[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPrefix[i]) return false;
+// The system's name for `path`, made as every file call makes it: relative to the current
+// folder, with "/" as "\", "." and ".." taken out, a device name (NUL, COM1) as the device.
+// False where no file can have that name (too long, say).
+bool system_name(const std::string& path, std::wstring& name) {
+  UNICODE_STRING converted = {};
+  if (path.empty() || RtlDosPathNameToNtPathName_U_WithStatus(widen(path).c_str(), &converted,
+                                                              nullptr, nullptr) < 0) {
+    return false;
   }
+  name.assign(converted.Buffer, converted.Length / sizeof(wchar_t));
+  RtlFreeUnicodeString(&converted);
   return true;
+}
+
+bool starts_with(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// Whether the system's name leads to a named pipe, in any of its spellings: \\.\pipe\ and
+// \\?\pipe\ (\??\pipe\), a server's \\host\pipe\ (\??\UNC\host\pipe\), and the device itself
+// (\Device\NamedPipe\), also by way of \\.\GLOBALROOT and \\.\Global. Opening such a name
+// connects to the pipe's server, which may offer a single connection.
+bool names_a_pipe(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  for (;;) {  // each way round shortens the name
+    if (starts_with(name, L"\\??\\globalroot\\")) {
+      name.erase(0, 14);
+    } else if (starts_with(name, L"\\global??\\") || starts_with(name, L"\\dosdevices\\")) {
+      name.replace(0, name.find(L'\\', 1), L"\\??");
+    } else if (starts_with(name, L"\\??\\global\\")) {
+      name.erase(3, 7);
+    } else {
+      break;
+    }
+  }
+  if (starts_with(name, L"\\??\\pipe\\") || starts_with(name, L"\\device\\namedpipe\\"))
+    return true;
+  if (!starts_with(name, L"\\??\\unc\\")) return false;
+  std::size_t share = name.find(L'\\', 8);
+  return share != std::wstring::npos && name.compare(share, 6, L"\\pipe\\") == 0;
 }
 
 }  // namespace
@@ -111,10 +150,11 @@ bool seek_input(InputFile& file, std::int64_t offset) {
 bool is_same_file(const InputFile& file, const std::string& path) {
   // A named pipe is never a file on disk, and opening its name would take the connection
   // its server offers, which the output needs.
-  if (is_pipe_name(path)) return false;
+  std::wstring system;
+  if (!system_name(path, system) || names_a_pipe(system)) return false;
   HANDLE other = CreateFileW(widen(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (path.empty() || other == INVALID_HANDLE_VALUE) return false;
+  if (other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a, b;
   bool same =
       file_identity(as_handle(file.handle), a) && file_identity(other, b) && same_identity(a, b);

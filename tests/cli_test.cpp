@@ -319,15 +319,14 @@ TEST(Cli, NamedPipes) {
   write_file(dir.file("walk.bvh"), text);
   std::string out_pipe = pipe_name("out");
   std::string received;
-  ToolRun piped_out = run_with_pipe(
-      out_pipe, PIPE_ACCESS_INBOUND,
-      [&](HANDLE pipe) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
-          received.append(buffer, got);
-      },
-      {"walk.bvh", "-s", "4", "-o", out_pipe}, options);
+  auto receive = [&](HANDLE pipe) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+      received.append(buffer, got);
+  };
+  ToolRun piped_out = run_with_pipe(out_pipe, PIPE_ACCESS_INBOUND, receive,
+                                    {"walk.bvh", "-s", "4", "-o", out_pipe}, options);
   EXPECT_EQ(piped_out.out, "OK" + summary(1, 4, 4, "walk.bvh", out_pipe));
   EXPECT_EQ(received, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n");
 
@@ -340,6 +339,18 @@ TEST(Cli, NamedPipes) {
       gone, PIPE_ACCESS_INBOUND, [](HANDLE) {}, {"big.bvh", "-o", gone}, options);
   EXPECT_EQ(broken.out, "Error: Cannot write output file " + gone);
   EXPECT_EQ(broken.status, 255);
+
+  // Other names of the same pipe: it is opened once, by the output, never by the check that
+  // the output is not the input.
+  for (const char* device : {"\\\\?\\pipe\\", "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\"}) {
+    std::string server = pipe_name("spelt");
+    std::string spelt = device + server.substr(9);
+    received.clear();
+    ToolRun run = run_with_pipe(server, PIPE_ACCESS_INBOUND, receive,
+                                {"walk.bvh", "-s", "4", "-o", spelt}, options);
+    EXPECT_EQ(run.out, "OK" + summary(1, 4, 4, "walk.bvh", spelt)) << spelt;
+    EXPECT_EQ(received, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n") << spelt;
+  }
 }
 #endif
 

@@ -54,11 +54,11 @@ struct OutputFile {
   std::intptr_t handle = -1;  // where the cut is written now
   OutputRule rule = OutputRule::Refuse;
   std::intptr_t target = -1;  // an existing regular file, open for writing
-  std::intptr_t folder = -1;  // POSIX: the output's folder, for the temporary file's calls
+  std::intptr_t folder = -1;  // the output's folder, for the temporary file's calls
   bool temp_unnamed = false;  // POSIX: the temporary file has no name until it is put in place
-  std::string temp_name;      // a temporary file's name (a path on Windows), while it has one
-  std::string final_name;     // the output's name in its folder (a path on Windows)
-  std::int64_t target_changed = 0;  // POSIX: when the target's status last changed, in ns,
+  std::string temp_name;      // POSIX: a temporary file's name, while it has one
+  std::string final_name;     // the output's name in its folder
+  std::int64_t target_changed = 0;  // when the target's status last changed (POSIX: in ns),
                                     // as it was when its identity was taken
   std::int64_t written = 0;         // POSIX: bytes written to a temporary file so far
   std::int64_t reserved_end = 0;    // POSIX: its blocks are set aside up to here; -1 once
@@ -91,3 +91,12 @@ bool commit_output(OutputFile& file);
 
 // Closes the output and removes a temporary file. What was there before is left alone.
 void discard_output(OutputFile& file);
+
+#ifdef _WIN32
+// For the tests: when set, asked before each Windows call that makes an output, puts it in
+// place or takes a step of that back, with a few words naming the call; a nonzero answer, a
+// system error code, fails the call with that code instead of making it. So the tests show
+// what no test can bring about on its own: a virus scanner holding a file at a given step, a
+// full disk there, another user's owner.
+extern unsigned long (*file_call_fault)(const char* call);
+#endif

@@ -7,8 +7,12 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h:
+#include <tlhelp32.h>
 
+#include <chrono>
 #include <functional>
+#include <random>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -290,6 +294,26 @@ ToolRun run_with_pipe(const std::string& name, DWORD direction,
   return run;
 }
 
+// Ends this process's child mocslice.exe as Task Manager or taskkill /f would. 0 when it did.
+int terminate_child() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  int result = 1;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != GetCurrentProcessId() ||
+        _wcsicmp(entry.szExeFile, L"mocslice.exe") != 0) {
+      continue;
+    }
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process && TerminateProcess(process, 9)) result = 0;
+    if (process) CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return result;
+}
+
 std::string pipe_name(const char* purpose) {
   return std::string("\\\\.\\pipe\\mocslice-test-") + purpose + "-" +
          std::to_string(GetCurrentProcessId());
@@ -319,15 +343,14 @@ TEST(Cli, NamedPipes) {
   write_file(dir.file("walk.bvh"), text);
   std::string out_pipe = pipe_name("out");
   std::string received;
-  ToolRun piped_out = run_with_pipe(
-      out_pipe, PIPE_ACCESS_INBOUND,
-      [&](HANDLE pipe) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
-          received.append(buffer, got);
-      },
-      {"walk.bvh", "-s", "4", "-o", out_pipe}, options);
+  auto receive = [&](HANDLE pipe) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+      received.append(buffer, got);
+  };
+  ToolRun piped_out = run_with_pipe(out_pipe, PIPE_ACCESS_INBOUND, receive,
+                                    {"walk.bvh", "-s", "4", "-o", out_pipe}, options);
   EXPECT_EQ(piped_out.out, "OK" + summary(1, 4, 4, "walk.bvh", out_pipe));
   EXPECT_EQ(received, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n");
 
@@ -340,6 +363,60 @@ TEST(Cli, NamedPipes) {
       gone, PIPE_ACCESS_INBOUND, [](HANDLE) {}, {"big.bvh", "-o", gone}, options);
   EXPECT_EQ(broken.out, "Error: Cannot write output file " + gone);
   EXPECT_EQ(broken.status, 255);
+
+  // Other names of the same pipe: it is opened once, by the output, never by the check that
+  // the output is not the input.
+  for (const char* device : {"\\\\?\\pipe\\", "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\"}) {
+    std::string server = pipe_name("spelt");
+    std::string spelt = device + server.substr(9);
+    received.clear();
+    ToolRun run = run_with_pipe(server, PIPE_ACCESS_INBOUND, receive,
+                                {"walk.bvh", "-s", "4", "-o", spelt}, options);
+    EXPECT_EQ(run.out, "OK" + summary(1, 4, 4, "walk.bvh", spelt)) << spelt;
+    EXPECT_EQ(received, hierarchy() + "Frames: 1\nFrame Time: 0.040000\nA4\n") << spelt;
+  }
+
+  // A run ended while it waits on its input, as Task Manager ends it (TerminateProcess) and
+  // as the host ends Wine's process (SIGKILL): its temporary file goes with it, and an output
+  // that was there keeps its content.
+  for (bool host_kill : {false, true}) {
+    for (bool previous : {false, true}) {
+      SCOPED_TRACE(std::string(host_kill ? "SIGKILL" : "TerminateProcess") +
+                   (previous ? ", over an earlier output" : ""));
+      ScratchDir killed;
+      options.cwd = killed.path;
+      if (previous) write_file(killed.file("out.bvh"), "the previous cut\n");
+      std::vector<std::string> before = entries(killed.path);
+      std::string marker = std::to_string(std::random_device()());
+      std::string input = "\\\\.\\pipe\\mocslice-killed-" + marker;
+      int ended = -1;
+      run_with_pipe(
+          input, PIPE_ACCESS_OUTBOUND,
+          [&](HANDLE pipe) {
+            DWORD put = 0;
+            WriteFile(pipe, text.data(), 200, &put, nullptr);
+            auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (entries(killed.path).size() == before.size() &&
+                   std::chrono::steady_clock::now() < give_up) {
+              Sleep(10);
+            }
+            ended = host_kill
+                        ? host_shell(
+                              "for p in /proc/[0-9]*; do case $(tr '\\0' ' ' < $p/cmdline "
+                              "2>/dev/null) in "
+                              "*\"$1$2\"*) kill -KILL ${p#/proc/} && k=1;; esac; done; test $k",
+                              {"mocslice-killed-", marker})
+                        : terminate_child();
+          },
+          {input, "-o", "out.bvh"}, options);
+      if (ended == -1) continue;  // no host to end it from: Windows itself
+      EXPECT_EQ(ended, 0);
+      EXPECT_EQ(entries(killed.path), before);
+      std::string kept;
+      EXPECT_EQ(read_file(killed.file("out.bvh"), kept) ? kept : "none",
+                previous ? "the previous cut\n" : "none");
+    }
+  }
 }
 #endif
 

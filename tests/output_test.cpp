@@ -22,6 +22,14 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <random>
+
+#include "cli/options.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -716,14 +724,15 @@ struct FileState {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   DWORD links = 0;
   std::uint64_t index = 0;  // the file's identity on its volume
+  std::wstring security;    // owner, group and permissions
   std::string bytes;
 };
 
 FileState state_of(const std::string& path) {
   FileState state;
-  HANDLE handle =
-      CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = CreateFileW(wide(path).c_str(), READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return state;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(handle, &info)) {
@@ -731,80 +740,316 @@ FileState state_of(const std::string& path) {
     state.links = info.nNumberOfLinks;
     state.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   }
+  const SECURITY_INFORMATION kParts =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  LPWSTR text = nullptr;
+  if (!GetSecurityInfo(handle, SE_FILE_OBJECT, kParts, nullptr, nullptr, nullptr, nullptr,
+                       &security) &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorW(security, 1, kParts, &text, nullptr)) {
+    state.security = text;
+  }
+  LocalFree(text);
+  LocalFree(security);
   CloseHandle(handle);
   read_file(path, state.bytes);
   return state;
 }
 
-// On Windows an existing file is replaced with ReplaceFileW, which keeps its attributes, or
-// written into when it has other names; one the caller may not write is refused before
-// anything is written. The system decides what may be written: Wine run by root lets a
-// read-only file be opened for writing, so it is refused exactly where the test's own open
-// for writing is.
+// The names in `folder`, sorted, however long its path is.
+std::vector<std::string> listing(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((L"\\\\?\\" + wide(folder) + L"\\*").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(std::filesystem::path(name).u8string());
+  }
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Under Wine, a small file system of the host's (a tmpfs) mounted for the test: a full disk,
+// another drive. Its name on the host and here; empty where it cannot be made.
+struct HostDisk {
+  std::string host = "/tmp/mocslice-disk-" + std::to_string(std::random_device()());
+  std::string path = "Z:\\tmp\\" + host.substr(5);
+  explicit HostDisk(const char* size) {
+    if (host_shell("mkdir \"$1\" && mount -t tmpfs -o size=$2 tmpfs \"$1\"", {host, size})) {
+      host.clear();
+    }
+  }
+  ~HostDisk() {
+    if (!host.empty()) host_shell("umount -l \"$1\" && rmdir \"$1\"", {host});
+  }
+};
+
+// Through the hook of file_io.h: the calls of making and putting in place an output, counted,
+// the one numbered `fail_at` failing with `fail_code`, and so every call named `always_failing`.
+int calls_made = 0;
+int fail_at = 0;
+unsigned long fail_code = 0;
+const char* always_failing = "";
+std::string failed_call;
+unsigned long fail_one(const char* call) {
+  if (++calls_made == fail_at) failed_call = call;
+  return calls_made == fail_at || std::strcmp(call, always_failing) == 0 ? fail_code : 0;
+}
+
+// Runs mocslice in.bvh -e 0 -o out.bvh in `folder` in this process, where the hook reaches.
+ToolRun run_here(const std::string& folder) {
+  std::string in = folder + "\\in.bvh", out = folder + "\\out.bvh";
+  const char* args[] = {"mocslice", in.c_str(), "-e", "0", "-o", out.c_str()};
+  ExtractJob job = default_job();
+  parse_options(6, args, job);
+  testing::internal::CaptureStdout();
+  file_call_fault = fail_one;
+  int result = extract_motion(job);
+  file_call_fault = nullptr;
+  std::fflush(stdout);
+  ToolRun run;
+  run.out = testing::internal::GetCapturedStdout();
+  for (const std::string* path : {&in, &out}) {
+    std::size_t at = run.out.find(*path);
+    if (at != std::string::npos)
+      run.out.replace(at, path->size(), path == &in ? "in.bvh" : "out.bvh");
+  }
+  run.status = result & 0xFF;
+  return run;
+}
+
+// On Windows an existing file is replaced by a rename where that keeps all of it (security
+// descriptor, attributes), and written into where it has other names, lies behind a link, or
+// has what a rename would lose; one the caller may not write is refused before anything is
+// written. The system decides what may be written: Wine run by root lets a read-only file be
+// opened for writing, so it is refused exactly where the test's own open for writing is. On a
+// full disk, at the length limit, with any call failing: the file is the cut or as it was,
+// and nothing is left behind.
 TEST(Output, WindowsExistingFiles) {
-  enum class Setup { Hidden, HardLink, ReadOnly, HeldOpen };
+  enum class Setup {
+    Hidden,
+    HardLink,
+    ReadOnly,
+    HeldOpen,
+    HeldSharingWrites,
+    Private,
+    PrivateForeignOwner,
+    FullDisk,
+    FullDiskTwoLinks,
+    LinkToOtherDisk,
+    Stream,
+    AtLengthLimit,
+    NewAtLengthLimit
+  };
   struct Case {
     const char* name;
     Setup setup;
-    bool same_file;  // written into the very file
+    bool same_file;     // written into the very file
+    const char* error;  // how the run fails; nullptr: it does not, where the file may be written
   };
+  const char kWriteError[] = "Error: Cannot write output file ";
   const Case cases[] = {
-      {"a hidden file", Setup::Hidden, false},
-      {"one of two hard links", Setup::HardLink, true},
-      {"a read-only file", Setup::ReadOnly, true},  // where writable: ReplaceFileW refuses it
-      {"a file another program holds open without sharing", Setup::HeldOpen, false},
+      {"a hidden file", Setup::Hidden, false, nullptr},
+      {"one of two hard links", Setup::HardLink, true, nullptr},
+      {"a read-only file", Setup::ReadOnly, true, nullptr},  // where writable: written into
+      {"a file another program holds open without sharing", Setup::HeldOpen, false, nullptr},
+      {"a file held open, shared but for its deletion", Setup::HeldSharingWrites, true, nullptr},
+      {"a private file", Setup::Private, false, nullptr},
+      {"a private file whose owner cannot be given", Setup::PrivateForeignOwner, true, nullptr},
+      {"a full disk", Setup::FullDisk, false, kWriteError},
+      {"a full disk, one of two hard links", Setup::FullDiskTwoLinks, false, kWriteError},
+      {"a link to a file on another drive", Setup::LinkToOtherDisk, true, nullptr},
+      {"a stream of the file", Setup::Stream, false, kCreateError},
+      {"a name as long as a plain write takes", Setup::AtLengthLimit, false, nullptr},
+      {"a new name as long as a plain write takes", Setup::NewAtLengthLimit, false, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     write_file(dir.file("in.bvh"), motion_file(3, 3));
-    const std::string out = dir.file("out.bvh");
-    write_file(out, kPrevious);
+    std::string folder = dir.path, out = dir.path + "\\out.bvh", out_arg = "out.bvh";
+    std::vector<std::string> made;  // folders made for the case
     HANDLE held = INVALID_HANDLE_VALUE;
+    HostDisk disk(c.setup == Setup::FullDisk ? "256k" : "1m");
+    if ((c.setup == Setup::FullDisk || c.setup == Setup::FullDiskTwoLinks ||
+         c.setup == Setup::LinkToOtherDisk) &&
+        disk.host.empty()) {
+      std::printf("skipped %s: no host file system to mount (Wine, as root)\n", c.name);
+      continue;
+    }
+    if (c.error == kWriteError) {
+      folder = disk.path;
+      out_arg = out = disk.path + "\\out.bvh";
+      // A cut the disk cannot hold, or can once but not twice.
+      write_file(dir.file("in.bvh"), motion_file(90000, 90000));
+    } else if (c.setup == Setup::AtLengthLimit || c.setup == Setup::NewAtLengthLimit) {
+      // Folders as deep as a plain write still makes a name of 30 characters in, then one level
+      // more: the longest name it makes there is the output's.
+      auto fits = [&](std::size_t length) {
+        HANDLE trial =
+            CreateFileW(wide(folder + "\\" + std::string(length, 'n')).c_str(), GENERIC_WRITE, 0,
+                        nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        return trial != INVALID_HANDLE_VALUE && CloseHandle(trial);
+      };
+      for (std::size_t step; made.size() < 100 && (step = fits(230) ? 200 : fits(30) ? 16 : 0);) {
+        made.push_back(folder += "\\" + std::string(step, 'd'));
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + wide(folder)).c_str(), nullptr));
+      }
+      std::size_t length = 30;
+      while (length > 0 && !fits(length))
+        --length;
+      out_arg = out = folder + "\\" + std::string(length, 'o');
+    } else if (c.setup == Setup::Stream) {
+      out_arg = "out.bvh:s";
+    }
+    if (c.setup != Setup::NewAtLengthLimit) write_file(out, kPrevious);
+    PSECURITY_DESCRIPTOR narrow = nullptr;
     switch (c.setup) {
       case Setup::Hidden:
         ASSERT_TRUE(SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_HIDDEN));
         break;
       case Setup::HardLink:
+      case Setup::FullDiskTwoLinks:
         ASSERT_TRUE(
-            CreateHardLinkW(wide(dir.file("other.bvh")).c_str(), wide(out).c_str(), nullptr));
+            CreateHardLinkW(wide(folder + "\\other.bvh").c_str(), wide(out).c_str(), nullptr));
         break;
       case Setup::ReadOnly:
         ASSERT_TRUE(SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_READONLY));
         break;
       case Setup::HeldOpen:
-        held = CreateFileW(wide(out).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      case Setup::HeldSharingWrites:
+        held = CreateFileW(wide(out).c_str(), GENERIC_READ,
+                           c.setup == Setup::HeldOpen ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        break;
+      case Setup::Private:
+      case Setup::PrivateForeignOwner: {  // readable by this user alone
+        HANDLE token;
+        char user[256];
+        DWORD size = 0;
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                    GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+                    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid));
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            (L"D:P(A;;FA;;;SY)(A;;FA;;;" + std::wstring(sid) + L")").c_str(), 1, &narrow, nullptr));
+        ASSERT_TRUE(SetFileSecurityW(wide(out).c_str(), DACL_SECURITY_INFORMATION, narrow));
+        LocalFree(narrow);
+        LocalFree(sid);
+        CloseHandle(token);
+        break;
+      }
+      case Setup::LinkToOtherDisk:
+        write_file(disk.path + "\\target.bvh", kPrevious);
+        ASSERT_EQ(
+            host_shell("rm \"$2\" && ln -s \"$1/target.bvh\" \"$2\"", {disk.host, host_path(out)}),
+            0);
+        break;
+      default:
         break;
     }
     FileState before = state_of(out);
-    std::vector<std::string> names = entries(dir.path);
+    std::vector<std::string> names = listing(folder);
     HANDLE plain = CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, 0, nullptr);
-    const bool writable = plain != INVALID_HANDLE_VALUE;
-    if (writable) CloseHandle(plain);
-    ToolOptions options;
-    options.cwd = dir.path;
-    ToolRun run = run_tool({"in.bvh", "-e", "0"}, options);
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    const bool writable = plain != INVALID_HANDLE_VALUE || c.setup == Setup::NewAtLengthLimit;
+    CloseHandle(plain);
+    ToolRun run;
+    if (c.setup == Setup::PrivateForeignOwner) {
+      // Windows refuses another user as owner to a caller without the right to restore files;
+      // Wine never does.
+      fail_at = 0;
+      fail_code = ERROR_INVALID_OWNER;
+      always_failing = "give the file's security";
+      run = run_here(dir.path);
+      always_failing = "";
+    } else {
+      ToolOptions options;
+      options.cwd = dir.path;
+      std::vector<std::string> args = {"in.bvh", "-e", "0", "-o", out_arg};
+      if (c.error == kWriteError) args.erase(args.begin() + 1, args.begin() + 3);  // all of it
+      run = run_tool(args, options);
+    }
+    CloseHandle(held);
     FileState after = state_of(out);
+    std::vector<std::string> left = listing(folder);
     SetFileAttributesW(wide(out).c_str(), FILE_ATTRIBUTE_NORMAL);
+    for (DeleteFileW((L"\\\\?\\" + wide(out)).c_str()); !made.empty(); made.pop_back())
+      RemoveDirectoryW((L"\\\\?\\" + wide(made.back())).c_str());
 
-    EXPECT_EQ(entries(dir.path), names);
-    EXPECT_EQ(after.attributes, before.attributes);
-    EXPECT_EQ(after.links, before.links);
-    if (!writable) {
-      EXPECT_EQ(run.out, kCreateError + std::string("out.bvh"));
+    if (c.setup == Setup::NewAtLengthLimit) {
+      names.push_back(std::filesystem::u8path(out).filename().u8string());
+    } else {
+      EXPECT_EQ(after.attributes, before.attributes);
+      EXPECT_EQ(after.links, before.links);
+      EXPECT_EQ(after.security, before.security);
+    }
+    if (c.setup == Setup::LinkToOtherDisk) {
+      EXPECT_EQ(host_shell("test -L \"$1\"", {host_path(out)}), 0);
+    }
+    if (!writable || c.error) {
+      EXPECT_EQ(run.out, (c.error ? c.error : kCreateError) + out_arg);
       EXPECT_EQ(run.status, 255);
       EXPECT_EQ(after.bytes, kPrevious);
+      EXPECT_EQ(left, names);
       continue;
     }
-    EXPECT_EQ(run.out, ok_console("out.bvh"));
+    EXPECT_EQ(run.out, ok_console(out_arg));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(after.bytes, cut());
-    EXPECT_EQ(after.index == before.index, c.same_file);
+    EXPECT_EQ(left, names);
+    if (c.setup != Setup::NewAtLengthLimit) {
+      EXPECT_EQ(after.index == before.index, c.same_file);
+    }
     if (c.setup == Setup::HardLink) {
-      EXPECT_EQ(state_of(dir.file("other.bvh")).bytes, cut());
+      EXPECT_EQ(state_of(folder + "\\other.bvh").bytes, cut());
+    }
+  }
+
+  // Every call of making the output and putting it in place, failed in turn with each error a
+  // scanner holding a file, a permission, a full disk or a system without the call gives: the
+  // run puts the cut in place, or fails with the file as it was (only a failure amid the
+  // overwriting of the old content leaves it part new), and leaves nothing behind, whether
+  // there was no file, one, or one of two hard links.
+  for (int links : {0, 1, 2}) {
+    for (unsigned long code :
+         {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL, ERROR_INVALID_PARAMETER}) {
+      for (fail_at = 1;; ++fail_at) {
+        ScratchDir dir;
+        const std::string out = dir.path + "\\out.bvh";
+        write_file(dir.file("in.bvh"), motion_file(3, 3));
+        if (links > 0) write_file(out, kPrevious);
+        if (links > 1)
+          CreateHardLinkW(wide(dir.path + "\\other.bvh").c_str(), wide(out).c_str(), nullptr);
+        FileState before = state_of(out);
+        std::vector<std::string> names = entries(dir.path);
+        calls_made = 0;
+        fail_code = code;
+        ToolRun run = run_here(dir.path);
+        if (calls_made < fail_at) break;
+        SCOPED_TRACE(std::to_string(links) + " links, " + failed_call + ": " +
+                     std::to_string(code));
+        FileState after = state_of(out);
+        if (run.status == 0) {
+          EXPECT_EQ(run.out, ok_console("out.bvh"));
+          EXPECT_EQ(after.bytes, cut());
+          if (links == 0) names = {"in.bvh", "out.bvh"};
+        } else {
+          EXPECT_TRUE(run.out == kCreateError + std::string("out.bvh") ||
+                      run.out == kWriteError + std::string("out.bvh"))
+              << run.out;
+          if (failed_call.compare(0, 9, "overwrite") != 0) {
+            EXPECT_EQ(after.bytes, before.bytes);
+          }
+        }
+        EXPECT_EQ(entries(dir.path), names);
+        if (links > 0) {
+          EXPECT_EQ(after.security, before.security);
+          EXPECT_EQ(after.links, before.links);
+        }
+      }
     }
   }
 }

@@ -202,6 +202,48 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
   return run;
 }
 
+std::string host_path(const std::string& path) {
+  // Wine's own call, absent on Windows itself.
+  FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+  auto* unix_name =
+      reinterpret_cast<char* (*)(const wchar_t*)>(reinterpret_cast<void (*)()>(found));
+  char* name = unix_name ? unix_name(widen(path).c_str()) : nullptr;
+  std::string host = name ? name : "";
+  HeapFree(GetProcessHeap(), 0, name);
+  return host;
+}
+
+int host_shell(const std::string& script, const std::vector<std::string>& args) {
+  // Wine starts a host program without a process to wait for: it reports its status in a file.
+  std::string done =
+      (fs::temp_directory_path() / ("mocslice-host-" + std::to_string(std::random_device()())))
+          .u8string();
+  std::string done_on_host = host_path(done);
+  if (done_on_host.empty()) return -1;
+  std::wstring command_line =
+      L"sh -c " +
+      quote_argument(
+          widen("(" + script + "\n); s=$?; echo $s > \"$0.part\"; " + "mv \"$0.part\" \"$0\"")) +
+      L" " + quote_argument(widen(done_on_host));
+  for (const std::string& arg : args)
+    command_line += L" " + quote_argument(widen(arg));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(L"Z:\\bin\\sh", &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return -1;
+  }
+  if (process.hThread) CloseHandle(process.hThread);
+  if (process.hProcess) CloseHandle(process.hProcess);
+  std::string status;
+  for (int waited = 0; waited < 60000 && !read_file(done, status); waited += 10)
+    Sleep(10);
+  std::error_code ignored;
+  fs::remove(fs::u8path(done), ignored);
+  return status.empty() ? -1 : std::atoi(status.c_str());
+}
+
 #else
 
 ToolProcess start_program(const std::vector<std::string>& argv, const ToolOptions& options) {

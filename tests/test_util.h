@@ -62,6 +62,14 @@ struct ToolOptions {
 // expansion changes them), with standard output read through a pipe.
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
+#ifdef _WIN32
+// Under Wine, where the tests reach the host too (drive Z: is its /): the host's name for a
+// Windows path, and `script` run by the host's sh with `args` ("$1" ...), as the user the
+// tests run as, giving its exit status. Empty and -1 on Windows itself.
+std::string host_path(const std::string& path);
+int host_shell(const std::string& script, const std::vector<std::string>& args = {});
+#endif
+
 #ifndef _WIN32
 // A program started and not yet waited for.
 struct ToolProcess {

@@ -63,8 +63,9 @@ struct OutputFile {
   std::int64_t written = 0;         // POSIX: bytes written to a temporary file so far
   std::int64_t reserved_end = 0;    // POSIX: its blocks are set aside up to here; -1 once
                                     // the file system refused
-  std::int64_t expected_size = -1;  // POSIX: the size the caller expects it to reach, which
-                                    // decides on setting blocks aside; -1 unknown
+  std::int64_t expected_size = -1;  // the size the caller expects it to reach, which decides
+                                    // on setting blocks aside (POSIX) and on the writing
+                                    // thread; -1 unknown
 };
 
 // Linux makes unnamed temporary files where the file system can; a named one is the way

@@ -99,7 +99,7 @@ bool skip_by_segments(InputStream& in, std::int64_t count, Status& status) {
   LineSkip skip =
       skip_lines_at(input, at, count, kSkipSegment, in.pipe->memory, kPipeMemorySize / 2);
   if (skip.no_thread) return false;
-  if (skip.failed || !seek_block_pipe(*in.pipe, skip.offset)) {
+  if (skip.failed || !seek_input(input, skip.offset)) {
     in.failed = true;
     status = Status::ReadError;
     return true;

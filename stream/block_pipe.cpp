@@ -17,9 +17,9 @@ namespace {
 // took with the thread, and a whole 1 GiB cut as long either way. (A thread reading ahead was
 // tried too: handing each block over cost more than the overlap saved.)
 const std::int64_t kWriteBehindThreshold = std::int64_t{64} << 20;
-// The last bytes of a regular file are written faster alone when no more than this is left:
-// with 1 KB lines and a free core, alone took 0.96 to 1.00 of the thread's time for up to
-// 8 MiB left, 1.01 to 1.13 for 12 to 40 MiB; two-byte lines 0.94 to 0.97 (41 to 61 pairs).
+// The last bytes of a cut are written faster alone when no more than this is left: with 1 KB
+// lines and a free core, alone took 0.96 to 1.00 of the thread's time for up to 8 MiB left,
+// 1.01 to 1.13 for 12 to 40 MiB; two-byte lines 0.94 to 0.97 (41 to 61 pairs).
 const std::int64_t kTailAlone = std::int64_t{8} << 20;
 // A look at the run queue costs microseconds; 16 MiB take milliseconds to write.
 const std::int64_t kLookEvery = std::int64_t{16} << 20;
@@ -139,8 +139,10 @@ void look_at_cores(BlockPipe& pipe) {
     return;
   }
   if (pipe.no_thread || !pipe.core_free()) return;
-  std::int64_t size = input_file_size(*pipe.input);
-  if (size >= 0 && size - pipe.read_offset < pipe.tail_alone) return;
+  // What is left of a cut whose size is foretold (the hierarchy's few KiB aside, which are
+  // not handed): -1 where it is not.
+  std::int64_t expected = pipe.output->expected_size;
+  if (expected >= 0 && expected - pipe.handed < pipe.tail_alone) return;
   if (!start_writing_behind(pipe)) {
     pipe.no_thread = true;
     return;
@@ -165,12 +167,6 @@ void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output) {
   pipe.wall_clock = wall_seconds;
 }
 
-bool seek_block_pipe(BlockPipe& pipe, std::int64_t offset) {
-  if (!seek_input(*pipe.input, offset)) return false;
-  pipe.read_offset = offset;
-  return true;
-}
-
 char* current_block(const BlockPipe& pipe) {
   return pipe.memory + static_cast<std::size_t>(pipe.current) * kPipeBlockSize;
 }
@@ -189,9 +185,7 @@ std::int64_t read_block(BlockPipe& pipe) {
   bool large = !pipe.writing_behind;
   if (large) pipe.current = 0;
   pipe.block_size = large ? kPipeLargeBlockSize : kPipeBlockSize;
-  std::int64_t got = read_input(*pipe.input, current_block(pipe), pipe.block_size);
-  if (got > 0) pipe.read_offset += got;
-  return got;
+  return read_input(*pipe.input, current_block(pipe), pipe.block_size);
 }
 
 bool write_run(BlockPipe& pipe, const char* data, std::size_t size) {

@@ -9,10 +9,10 @@
 // one of 1 MiB, since each read and write costs the more the smaller it is. Once 64 MiB are
 // written, and while a core is free for it, a second thread writes the runs behind the
 // caller's reading and scanning, so that the two overlap instead of adding up, a block of
-// 256 KiB at a time; but not for the last few blocks of a regular file. The cores are looked at
-// again every 16 MiB: a run that found them busy hands over once one is free, and one whose two
-// threads turn out to share a core (together they get no more processor time than one core gives)
-// goes on alone, for twice as long each time.
+// 256 KiB at a time; but not for the last few MiB of a cut whose size is foretold. The cores
+// are looked at again every 16 MiB: a run that found them busy hands over once one is free,
+// and one whose two threads turn out to share a core (together they get no more processor
+// time than one core gives) goes on alone, for twice as long each time.
 #pragma once
 
 #include <cstddef>
@@ -39,8 +39,8 @@ struct BlockPipe {
   std::size_t block_size = 0;    // the size of the current block
   bool current_handed = false;   // a run in it waits to be written
   std::int64_t handed = 0;       // bytes handed to write_run so far
-  std::int64_t read_offset = 0;  // the input's offset past the last block read
-  std::int64_t tail_alone = 0;   // no thread starts with fewer bytes than this left
+  std::int64_t tail_alone = 0;   // no thread starts with fewer bytes than this left to hand
+                                 // of the output's expected size
   bool write_failed = false;
   bool writing_behind = false;
   bool no_thread = false;                   // no thread could be had
@@ -61,9 +61,6 @@ struct BlockPipe {
 // `processor_seconds`, `wall_clock`, `next_look`, `look_every` and `tail_alone` after this
 // call.
 void start_block_pipe(BlockPipe& pipe, InputFile& input, OutputFile& output);
-
-// Makes the next read_block read from `offset` of a regular file. False on failure.
-bool seek_block_pipe(BlockPipe& pipe, std::int64_t offset);
 
 // The block the caller scans now.
 char* current_block(const BlockPipe& pipe);

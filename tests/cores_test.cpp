@@ -132,6 +132,7 @@ TEST(Cores, WritingThreadComesAndGoes) {
     OutputFile output;
     ASSERT_TRUE(open_input(dir.file("in.bvh"), input));
     ASSERT_TRUE(create_output(dir.file("out.bvh"), output));
+    output.expected_size = static_cast<std::int64_t>(text.size());
     BlockPipe pipe;
     start_block_pipe(pipe, input, output);
     pipe.core_free = scripted_core_free;

@@ -317,12 +317,16 @@ bool make_temp(OutputFile& file, int folder, mode_t mode, TempForm form, bool na
   return false;
 }
 
-// Removes a named temporary file, if there is one.
-void remove_temp(OutputFile& file) {
+// Removes a named temporary file made in `folder`, if there is one.
+void remove_temp_from(int folder, OutputFile& file) {
   if (file.temp_name.empty()) return;
-  ::unlinkat(as_fd(file.folder), file.temp_name.c_str(), 0);
+  ::unlinkat(folder, file.temp_name.c_str(), 0);
   disarm();
   file.temp_name.clear();
+}
+
+void remove_temp(OutputFile& file) {
+  remove_temp_from(as_fd(file.folder), file);
 }
 
 // --- What a replaced file is made of ------------------------------------------------------
@@ -1033,11 +1037,7 @@ void prepare_temp(TempForm form, OutputFile& file, OutputFacts& facts) {
   if (beside != folder) {
     // Copied into the file, never renamed there: its descriptor is all that is needed.
     // Where none can be made beside the file, one beside the name serves (else /tmp).
-    if (!file.temp_name.empty()) {
-      ::unlinkat(beside, file.temp_name.c_str(), 0);
-      disarm();
-      file.temp_name.clear();
-    }
+    remove_temp_from(beside, file);
     ::close(beside);
     if (!made) make_temp(file, folder, 0600, form, !folder_keeps_names(folder));
     return;
@@ -1142,21 +1142,12 @@ bool create_output(const std::string& path, OutputFile& file, TempForm form) {
   if (file.handle == -1) {
     int folder = open_retrying(AT_FDCWD, P_tmpdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool made = folder >= 0 && make_temp(file, folder, 0600, form, true);
-    if (made && !file.temp_unnamed) {
-      // Removed at once: only the descriptor is needed.
-      ::unlinkat(folder, file.temp_name.c_str(), 0);
-      disarm();
-      file.temp_name.clear();
-    }
+    if (made) remove_temp_from(folder, file);  // only the descriptor is needed
     if (folder >= 0) ::close(folder);
     if (!made) {
       close_all(file);
       return false;
     }
-  } else if (!file.temp_name.empty()) {
-    ::unlinkat(as_fd(file.folder), file.temp_name.c_str(), 0);
-    disarm();
-    file.temp_name.clear();
   }
   return true;
 }

@@ -601,18 +601,16 @@ Swap swap_in(OutputFile& file) {
       !rename_to_temp_name(target, folder, "move the old file aside")) {
     return Swap::Undone;
   }
-  std::wstring final_name = widen(file.final_name);
-  if (mark_deleted(temp, false, "keep the new file")) {
-    if (rename_in(temp, folder, final_name, "give the new file the name")) {
-      if (remove_file(target)) return Swap::Done;
-      // The old file stays: the cut makes way for it again, or, where even that fails, keeps
-      // the name, complete.
-      if (!rename_to_temp_name(temp, folder, "move the new file aside")) return Swap::Done;
-    }
+  if (name_new(file)) {
+    if (remove_file(target)) return Swap::Done;
+    // The old file stays: the cut makes way for it again, or, where even that fails, keeps
+    // the name, complete.
+    if (!rename_to_temp_name(temp, folder, "move the new file aside")) return Swap::Done;
     (void)mark_deleted(temp, true, "mark the new file for deletion again");
   }
-  return rename_in(target, folder, final_name, "put the old file back") ? Swap::Undone
-                                                                        : Swap::Stranded;
+  return rename_in(target, folder, widen(file.final_name), "put the old file back")
+             ? Swap::Undone
+             : Swap::Stranded;
 }
 
 // Takes what the opened output `existing` is, to be written: a device, a pipe or a console,
